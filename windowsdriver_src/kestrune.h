@@ -1,0 +1,133 @@
+// kestrune: USB bulk device driver. Chief header: the per-device record, the driver-wide
+// globals and the routines the driver's files offer one another.
+#pragma once
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+
+// Pool tag of every allocation: the bytes 'B' 'u' 'l' 'k' in memory order.
+constexpr ULONG kPoolTag = 0x6B6C7542;
+
+// The read-ahead buffer that bulk IN data passes through.
+constexpr ULONG kReadBufferSize = 131072;
+// Length of each transfer at creation, until the control codes or the vendor probe change it.
+constexpr ULONG kDefaultChunkSize = 2048;
+// Device names are "\Device\trelvousb%u" with a number from 0 to kMaxDeviceNumber.
+constexpr ULONG kMaxDeviceNumber = 65535;
+// Units of deviceName and dosLinkName, the terminating zero included.
+constexpr ULONG kNameUnits = 32;
+
+enum DeviceStateValue : ULONG {
+    NotStarted = 0,
+    Stopped = 1,
+    Working = 2,
+    PendingStop = 3,
+    PendingRemove = 4,
+    SurpriseRemoved = 5,
+    Removed = 6,
+};
+
+enum QueueStateValue : ULONG {
+    HoldRequests = 0,
+    AllowRequests = 1,
+    FailRequests = 2,
+};
+
+// One per device, in the extension of its functional device object, from AddDevice to the end
+// of the remove request. Four spin locks guard it; no routine holds two of them at once.
+struct DeviceRecord {
+    PDEVICE_OBJECT self;            // the functional device object that owns the record
+    PDEVICE_OBJECT lowerDevice;     // what the attach returned; every request goes down to it
+    PDEVICE_OBJECT physicalDevice;  // the PDO: interface registration and power requests
+    UNICODE_STRING interfaceName;   // symbolic link of the registered device interface
+    DEVICE_CAPABILITIES capabilities;  // as the lower drivers reported them
+    PUSB_CONFIGURATION_DESCRIPTOR configDescriptor;  // whole configuration, wTotalLength bytes
+    PUSBD_INTERFACE_INFORMATION interfaceInfo;       // the selected interface with its pipes
+    UCHAR* pipeOpen;                // one flag per pipe, 1 while a handle is open on it
+    ULONG deviceState;              // DeviceStateValue; changed under stateLock
+    ULONG previousState;            // state before the last transition; under stateLock
+    KSPIN_LOCK stateLock;           // guards deviceState, previousState and queueState
+    ULONG systemPower;              // SYSTEM_POWER_STATE of the device's system
+    ULONG devicePower;              // DEVICE_POWER_STATE of the device
+    ULONG queueState;               // QueueStateValue; under stateLock
+    LIST_ENTRY pendingQueue;        // held requests; stays empty, the gate holds none
+    KSPIN_LOCK queueLock;           // guards pendingQueue
+    KEVENT removeEvent;             // signalled when outstandingIo reaches 0
+    KEVENT stopEvent;               // signalled when outstandingIo falls back to 1
+    LONG outstandingIo;             // 1 + requests in progress; changed under ioCountLock
+    KSPIN_LOCK ioCountLock;         // makes a count change and its event update one step
+    LONG openHandles;               // open file handles; interlocked
+    USHORT vendorId;                // idVendor of the device descriptor
+    USHORT productId;               // idProduct of the device descriptor
+    UCHAR serialIndex;              // iSerialNumber; 0 when the device has none
+    UCHAR serialDescriptor[256];    // cached serial number string descriptor
+    UCHAR serialCached;             // 1 once serialDescriptor holds a good read
+    ULONG startTick;                // low 32 bits of the tick count at configuration
+    WCHAR deviceName[kNameUnits];   // "\Device\trelvousb%u", zero-terminated
+    WCHAR dosLinkName[kNameUnits];  // "\DosDevices\trelvousb%s", first unit 0 when no link
+    PIRP waitWakeIrp;               // outstanding wait-wake request or null; interlocked
+    LONG waitWakeCancelFlag;        // hand-over between cancelling and completing wait-wake
+    LONG waitWakeArmed;             // 1 while wait-wake is requested or outstanding
+    ULONG remoteWakeup;             // 1 when the configuration supports remote wake-up
+    KSPIN_LOCK readBufferLock;      // guards readBuffer and readBufferCount
+    UCHAR readBuffer[kReadBufferSize];  // bulk IN data not yet handed to a read
+    LONG readBufferCount;           // valid bytes at the start of readBuffer
+    ULONG writeChunkSize;           // reported and set by control codes
+    ULONG readChunkSize;            // length of each IN transfer
+    USB_DEVICE_DESCRIPTOR deviceDescriptor;  // read at configuration
+};
+
+// Platform layouts the driver's requests depend on.
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES layout");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "bulk transfer URB layout");
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor layout");
+static_assert(sizeof(ULONG) == 4 && sizeof(WCHAR) == 2, "Windows type widths");
+
+// Driver-wide globals. C linkage keeps their names plain in the image.
+extern "C" {
+extern ULONG driverOptions;              // bit 0: reads return what is buffered
+extern POOL_TYPE poolType;               // pool type of every allocation
+extern UNICODE_STRING registryPathCopy;  // the registry path given to DriverEntry
+}
+constexpr ULONG kOptionPartialReads = 0x1;
+
+inline DeviceRecord* RecordOf(PDEVICE_OBJECT device) {
+    return static_cast<DeviceRecord*>(device->DeviceExtension);
+}
+
+// Entry points the system calls.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT driver);
+
+// Dispatch routines.
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+
+// Routines the driver's files share. C linkage keeps their names plain, so that the host's
+// tests can also reach them in the loaded image.
+extern "C" {
+
+// Pool and request helpers.
+PVOID AllocatePool(LONG size);
+PVOID AllocateZeroedPool(LONG size);
+VOID FreePool(PVOID block);
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+// I/O references and the pending-request queue.
+LONG AcquireIoReference(DeviceRecord* record);
+LONG ReleaseIoReference(DeviceRecord* record);
+VOID ProcessPendingQueue(DeviceRecord* record);
+
+// Completion routine that hands a forwarded request back to the waiting sender.
+NTSTATUS NTAPI SignalAndHoldCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+
+}  // extern "C"

@@ -1,0 +1,187 @@
+// Plug and Play: queries, cancellations, surprise removal, removal and capabilities.
+#include "kestrune.h"
+
+namespace {
+
+// Sets a new device state under stateLock, keeping the old one in previousState.
+void ChangeDeviceState(DeviceRecord* record, ULONG newState) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+    record->previousState = record->deviceState;
+    record->deviceState = newState;
+    KeReleaseSpinLock(&record->stateLock, oldIrql);
+}
+
+void ChangeQueueState(DeviceRecord* record, ULONG newState) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+    record->queueState = newState;
+    KeReleaseSpinLock(&record->stateLock, oldIrql);
+}
+
+NTSTATUS PassDown(DeviceRecord* record, PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(record->lowerDevice, irp);
+}
+
+// Sends the request down and waits until the lower drivers have finished it; the request comes
+// back to the caller, which completes it.
+NTSTATUS ForwardAndWait(DeviceRecord* record, PIRP irp) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalAndHoldCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(record->lowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+void ReleaseConfiguration(DeviceRecord* record) {
+    if (record->configDescriptor != nullptr) {
+        FreePool(record->configDescriptor);
+        record->configDescriptor = nullptr;
+    }
+    if (record->interfaceInfo != nullptr) {
+        FreePool(record->interfaceInfo);
+        record->interfaceInfo = nullptr;
+    }
+    if (record->pipeOpen != nullptr) {
+        FreePool(record->pipeOpen);
+        record->pipeOpen = nullptr;
+    }
+}
+
+// Stop and remove queries: agreed to once every other request has ended.
+NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+    record->previousState = record->deviceState;
+    record->deviceState = pendingState;
+    record->queueState = HoldRequests;
+    KeReleaseSpinLock(&record->stateLock, oldIrql);
+    ReleaseIoReference(record);
+    KeWaitForSingleObject(&record->stopEvent, Executive, KernelMode, FALSE, nullptr);
+    return PassDown(record, irp, STATUS_SUCCESS);
+}
+
+NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
+    if (record->deviceState != pendingState) {
+        return PassDown(record, irp, STATUS_SUCCESS);
+    }
+    NTSTATUS status = ForwardAndWait(record, irp);
+    if (NT_SUCCESS(status)) {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+        record->deviceState = record->previousState;
+        record->queueState = AllowRequests;
+        KeReleaseSpinLock(&record->stateLock, oldIrql);
+        ProcessPendingQueue(record);
+    }
+    return CompleteRequest(irp, status, 0);
+}
+
+NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+    record->previousState = record->deviceState;
+    record->queueState = FailRequests;
+    record->deviceState = SurpriseRemoved;
+    KeReleaseSpinLock(&record->stateLock, oldIrql);
+    ProcessPendingQueue(record);
+    IoSetDeviceInterfaceState(&record->interfaceName, FALSE);
+    return PassDown(record, irp, STATUS_SUCCESS);
+}
+
+// The teardown. Wake-up is never armed and no pipe can be open before the device has been
+// configured, so there is nothing of either to cancel here yet.
+NTSTATUS HandleRemoveDevice(DeviceRecord* record, PIRP irp) {
+    PDEVICE_OBJECT device = record->self;
+    if (record->deviceState != SurpriseRemoved) {
+        ChangeQueueState(record, FailRequests);
+        ProcessPendingQueue(record);
+        IoSetDeviceInterfaceState(&record->interfaceName, FALSE);
+    }
+    ChangeDeviceState(record, Removed);
+
+    // This request's reference, then the device's own: the count reaches 0 once the last
+    // request in progress has ended.
+    ReleaseIoReference(record);
+    ReleaseIoReference(record);
+    KeWaitForSingleObject(&record->removeEvent, Executive, KernelMode, FALSE, nullptr);
+
+    ReleaseConfiguration(record);
+    RtlFreeUnicodeString(&record->interfaceName);
+
+    NTSTATUS status = PassDown(record, irp, STATUS_SUCCESS);
+    IoDetachDevice(record->lowerDevice);
+    if (record->dosLinkName[0] != 0) {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, record->dosLinkName);
+        IoDeleteSymbolicLink(&link);
+    }
+    IoDeleteDevice(device);
+    return status;
+}
+
+NTSTATUS HandleQueryCapabilities(DeviceRecord* record, PIRP irp) {
+    PDEVICE_CAPABILITIES capabilities =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    capabilities->SurpriseRemovalOK = TRUE;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = ForwardAndWait(record, irp);
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(&record->capabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
+        capabilities->SurpriseRemovalOK = TRUE;
+    }
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    DeviceRecord* record = RecordOf(device);
+    if (record->deviceState == Removed) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
+    AcquireIoReference(record);
+
+    NTSTATUS status;
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        // Starting needs the device configuration, which the driver does not build yet.
+        status = CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        ReleaseIoReference(record);
+        return status;
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return HandleQueryStopOrRemove(record, irp, PendingStop);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return HandleQueryStopOrRemove(record, irp, PendingRemove);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        status = HandleCancelStopOrRemove(record, irp, PendingStop);
+        ReleaseIoReference(record);
+        return status;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        status = HandleCancelStopOrRemove(record, irp, PendingRemove);
+        ReleaseIoReference(record);
+        return status;
+    case IRP_MN_SURPRISE_REMOVAL:
+        status = HandleSurpriseRemoval(record, irp);
+        ReleaseIoReference(record);
+        return status;
+    case IRP_MN_REMOVE_DEVICE:
+        return HandleRemoveDevice(record, irp);
+    case IRP_MN_QUERY_CAPABILITIES:
+        status = CompleteRequest(irp, HandleQueryCapabilities(record, irp), 0);
+        ReleaseIoReference(record);
+        return status;
+    default:
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(record->lowerDevice, irp);
+        ReleaseIoReference(record);
+        return status;
+    }
+}
