@@ -1,0 +1,8 @@
+#include "module_state.h"
+
+HINSTANCE moduleInstance = NULL;
+LPCSTR displayName = NULL;
+HANDLE sourceFile = INVALID_HANDLE_VALUE;
+FT_HANDLE deviceHandle = NULL;
+HANDLE senderThread = NULL;
+volatile LONG cancelRequested = 0;

@@ -1,0 +1,21 @@
+// State of the one download a process may run at a time, shared by the download call, its
+// dialog and the sender thread.
+#ifndef AMBRIX_MODULE_STATE_H
+#define AMBRIX_MODULE_STATE_H
+
+#include <windows.h>
+#include "ftd2xx.h"
+#include "ambrix.h"
+
+// Posted by the sender to the dialog as its last act; wParam carries the DownloadResult.
+#define WM_DOWNLOAD_END (WM_USER + 0x1000)
+
+extern HINSTANCE moduleInstance;  // saved by DllMain; the dialog template is loaded from it
+extern LPCSTR displayName;        // file-name part of the caller's path, valid during the call
+extern HANDLE sourceFile;         // the firmware file being sent
+extern FT_HANDLE deviceHandle;    // the instrument being written to
+extern HANDLE senderThread;       // the running XmodemSendThread
+// Set to 1 by the dialog's Cancel; read by the sender on every pass of its loop.
+extern volatile LONG cancelRequested;
+
+#endif
