@@ -12,6 +12,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -240,6 +241,45 @@ class Peer:
         stop_group(self.process)
 
 
+class SilentPeer:
+    """A receiver that accepts the connection, records what arrives and never answers."""
+
+    def __init__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.listener.settimeout(PEER_TIMEOUT)
+        self.port = self.listener.getsockname()[1]
+        self.received = b""
+        self.closed_by_sender = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            connection, _ = self.listener.accept()
+        except OSError:
+            return
+        with connection:
+            connection.settimeout(WINE_TIMEOUT)
+            try:
+                while True:
+                    chunk = connection.recv(4096)
+                    if not chunk:
+                        self.closed_by_sender = True
+                        return
+                    self.received += chunk
+            except OSError:
+                return
+
+    def finish(self, timeout=PEER_TIMEOUT):
+        self.thread.join(timeout)
+        self.stop()
+
+    def stop(self):
+        self.listener.close()
+
+
 class Display:
     """A private Xvfb server; the display number is chosen by Xvfb itself."""
 
@@ -352,6 +392,11 @@ class WineRun:
         peer.start()
         return peer
 
+    def silent_peer(self):
+        peer = SilentPeer()
+        self.peers.append(peer)
+        return peer
+
     def standin_log(self):
         path = self.run_dir / "d2xx.log"
         return path.read_text(errors="replace").splitlines() if path.exists() else []
@@ -372,15 +417,17 @@ class WineRun:
         if lang is not None:
             env["LANG"] = lang
             env["LC_ALL"] = lang
-        (self.run_dir / "d2xx.log").unlink(missing_ok=True)
-        command = ["wine", str(self.run_dir / "wine_test_host.exe"), "C:\\run\\ambrix.dll"] + list(commands)
-        code, out, err = run_bounded(command, timeout, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     cwd=self.run_dir)
-        text = out.decode("utf-8", errors="replace")
-        errors = err.decode("utf-8", errors="replace")
-        (self.logs / f"{tag}.stdout").write_text(text)
-        (self.logs / f"{tag}.stderr").write_text(errors)
         log = self.run_dir / "d2xx.log"
-        if log.exists():
-            shutil.copy2(log, self.logs / f"{tag}.d2xx.log")
+        log.unlink(missing_ok=True)
+        command = ["wine", str(self.run_dir / "wine_test_host.exe"), "C:\\run\\ambrix.dll"] + list(commands)
+        out_path, err_path = self.logs / f"{tag}.stdout", self.logs / f"{tag}.stderr"
+        # Straight into the log folder, so that what was printed before a hang is kept.
+        try:
+            with open(out_path, "wb") as out, open(err_path, "wb") as err:
+                code, _, _ = run_bounded(command, timeout, env=env, stdout=out, stderr=err, cwd=self.run_dir)
+        finally:
+            if log.exists():
+                shutil.copy2(log, self.logs / f"{tag}.d2xx.log")
+        text = out_path.read_bytes().decode("utf-8", errors="replace")
+        errors = err_path.read_bytes().decode("utf-8", errors="replace")
         return code, text.replace("\r", "").splitlines(), errors

@@ -293,6 +293,30 @@ def case_cancel(ctx, run):
     checks.finish()
 
 
+def case_cancel_silent_peer(ctx, run):
+    """A receiver that never answers: the sender waits in its read time-outs, and Cancel ends
+    the call within about one of them with the four CAN bytes as the only bytes sent."""
+    checks = Checks()
+    path = run.put_file("silent.bin", random_bytes(5000))
+    peer = run.silent_peer()
+    code, out, _ = run.host(["cancel-at", "0", "send", path, "1", "115200"], devices=ctx.devices, port=peer.port,
+                            tag="silent")
+    peer.finish()
+    checks.equal(code, 0, "host exit status")
+    reports = send_reports(out)
+    if not checks.equal(len(reports), 1, "send reports"):
+        checks.finish()
+    report = reports[0]
+    checks.equal(report.get("result"), "3", "D2xxXmodem result after Cancel")
+    checks.equal(report.get("openaftercancel"), "1", "dialog still open right after Cancel")
+    cancel_ms = int(report.get("cancelms", "-1"))
+    checks.expect(0 <= cancel_ms < 2500, f"call returned within about one read time-out: {cancel_ms} ms")
+    checks.equal(peer.received, bytes([0x18] * 4), "bytes the receiver got")
+    checks.expect(peer.closed_by_sender, "the device closed the line")
+    checks.equal(block_numbers(run.standin_log()), [], "no block sent without a 'C'")
+    checks.finish()
+
+
 def case_open_failures(ctx, run):
     """A missing file returns 1 without touching a device; a device that cannot be opened or
     configured returns 2 and leaves nothing open."""
@@ -388,12 +412,18 @@ def case_screenshot(ctx, run):
             for line in ready.read_text().splitlines():
                 key, _, value = line.partition("=")
                 geometry[key] = value
-            # Wine hands a window's drawing to X on its own schedule; give it time to show.
-            time.sleep(0.3)
             dump = run.scratch / "dialog.xwd"
             env = dict(os.environ, DISPLAY=run.display.name)
-            wh.run_bounded(["xwd", "-name", CAPTION, "-silent", "-out", str(dump)], 30, env=env)
-            wh.run_bounded(["convert", f"xwd:{dump}", str(shot)], 30)
+            # Wine hands a window's drawing to X on its own schedule: until then the window is
+            # one flat colour, so look again for a few seconds.
+            for _ in range(10):
+                time.sleep(0.3)
+                wh.run_bounded(["xwd", "-name", CAPTION, "-silent", "-out", str(dump)], 30, env=env)
+                wh.run_bounded(["convert", f"xwd:{dump}", str(shot)], 30)
+                colours = wh.run_bounded(["convert", str(shot), "-format", "%k", "info:"], 30,
+                                         stdout=subprocess.PIPE)[1]
+                if int(colours or b"0") > 1:
+                    break
         except Exception as error:  # reported through the missing picture
             geometry["error"] = repr(error)
         finally:
@@ -447,6 +477,7 @@ CASES = {
     "transfer_small": case_transfer_small,
     "transfer_large": case_transfer_large,
     "cancel": case_cancel,
+    "cancel_silent_peer": case_cancel_silent_peer,
     "open_failures": case_open_failures,
     "double_byte_path": case_double_byte_path,
     "screenshot": case_screenshot,
