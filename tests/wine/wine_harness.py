@@ -5,6 +5,7 @@ Every external step has a time-out, and every process started here is ended by i
 on every exit path, so a hang fails a test instead of blocking the run.
 """
 
+import ctypes
 import os
 import select
 import shutil
@@ -17,6 +18,9 @@ import time
 from pathlib import Path
 
 SKIP = 77
+PR_SET_PDEATHSIG = 1
+# Name start of the per-test folders in the work folder.
+RUN_PREFIX = "run-"
 
 WINEBOOT_TIMEOUT = 100
 WINE_STEP_TIMEOUT = 40
@@ -49,6 +53,21 @@ def require_files(*paths):
         raise Skipped("not built: " + ", ".join(missing))
 
 
+def _die_with_runner():
+    """In a child before exec: the kernel kills it when the runner dies, even by SIGKILL (as
+    CTest's time-out does), so no Xvfb, socat or Wine process outlives a killed test."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    except (OSError, AttributeError):
+        pass
+
+
+def spawn(command, **options):
+    """Starts a command as its own process group, tied to the runner's life."""
+    return subprocess.Popen(command, start_new_session=True, preexec_fn=_die_with_runner, **options)
+
+
 def stop_group(process):
     """Kills a process started here as a group leader, and everything it started."""
     if process is None or process.poll() is not None:
@@ -65,7 +84,7 @@ def stop_group(process):
 
 def run_bounded(command, timeout, **options):
     """Runs a command as its own process group; on time-out kills the group and fails."""
-    process = subprocess.Popen(command, start_new_session=True, **options)
+    process = spawn(command, **options)
     try:
         out, err = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -103,10 +122,8 @@ def template_path(work):
 
 def create_template(work):
     """Boots one 32-bit prefix for the whole run; the tests copy it."""
+    remove_template(work)
     template = template_path(work)
-    if template.exists():
-        kill_wineserver(template)
-        shutil.rmtree(template)
     template.parent.mkdir(parents=True, exist_ok=True)
     env = wine_environment(template)
     steps = [
@@ -138,6 +155,9 @@ def remove_template(work):
     if template.exists():
         kill_wineserver(template)
         shutil.rmtree(template, ignore_errors=True)
+    # Left behind only by a runner that was killed outright.
+    for stale in Path(work).glob(RUN_PREFIX + "*"):
+        shutil.rmtree(stale, ignore_errors=True)
 
 
 def copy_prefix(template, target):
@@ -191,6 +211,10 @@ def windows_path(drive_c, path):
     return "C:\\" + str(Path(path).relative_to(drive_c)).replace("/", "\\")
 
 
+def socat_safe(path):
+    return not any(c in str(path) for c in " ,:!\"'\\()[]{}")
+
+
 class Peer:
     """rx receiving one file over XMODEM-1K behind socat on 127.0.0.1."""
 
@@ -201,16 +225,14 @@ class Peer:
         self.port = None
 
     def start(self):
-        for name in (str(self.output),):
-            if any(c in name for c in " ,:!\"'\\"):
-                raise Failed(f"path unsuitable for socat: {name}")
+        if not socat_safe(self.output):
+            raise Failed(f"path unsuitable for socat: {self.output}")
         for _ in range(5):
             port = free_loopback_port()
             log = open(self.log_path, "wb")
             command = ["socat", f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
                        f"EXEC:rx -c -b -U {self.output}"]
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                            start_new_session=True)
+            self.process = spawn(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
             log.close()
             deadline = time.monotonic() + PEER_TIMEOUT
             while time.monotonic() < deadline and self.process.poll() is None and not is_listening(port):
@@ -290,10 +312,10 @@ class Display:
     def start(self):
         read_end, write_end = os.pipe()
         try:
-            self.process = subprocess.Popen(
+            self.process = spawn(
                 ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-br"],
                 pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL, start_new_session=True)
+                stderr=subprocess.DEVNULL)
             os.close(write_end)
             write_end = None
             number = b""
@@ -347,8 +369,9 @@ class WineRun:
         if self.logs.exists():
             shutil.rmtree(self.logs)
         self.logs.mkdir(parents=True)
-        self.root = Path(tempfile.mkdtemp(prefix=f"{self.case}-", dir=self.work))
-        self.scratch = Path(tempfile.mkdtemp(prefix=f"ambrix-wine-{self.case}-"))
+        self.root = Path(tempfile.mkdtemp(prefix=f"{RUN_PREFIX}{self.case}-", dir=self.work))
+        # rx's file name goes through socat's address syntax, which some characters would break.
+        self.scratch = Path(tempfile.mkdtemp(prefix="scratch-", dir=self.root if socat_safe(self.root) else None))
         try:
             self.prefix = self.root / "prefix"
             copy_prefix(template, self.prefix)
