@@ -193,7 +193,7 @@ LRESULT CALLBACK WatchMessages(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-int Enumerate(GetInstrumentsProc getInstruments, DWORD filter, DWORD include) {
+void Enumerate(GetInstrumentsProc getInstruments, DWORD filter, DWORD include) {
     // A leftover entry proves that the call empties the box first.
     SendMessageA(comboBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("leftover"));
     LONG result = getInstruments(comboBox, filter, include);
@@ -208,10 +208,9 @@ int Enumerate(GetInstrumentsProc getInstruments, DWORD filter, DWORD include) {
         printf("item index=%d data=%ld label=%s\n", i, static_cast<long>(data), label);
     }
     fflush(stdout);
-    return 0;
 }
 
-int Download(DownloadProc download, const std::string& path, DWORD device, DWORD baud) {
+void Download(DownloadProc download, const std::string& path, DWORD device, DWORD baud) {
     report = DialogReport();
     InterlockedExchange(&downloadRunning, 1);
     HANDLE watcher = CreateThread(nullptr, 0, WatchDialog, nullptr, 0, nullptr);
@@ -237,7 +236,6 @@ int Download(DownloadProc download, const std::string& path, DWORD device, DWORD
            IsWindowEnabled(hostWindow) != FALSE);
     fflush(stdout);
     plan = WatchPlan();
-    return 0;
 }
 
 // The command line in the ANSI code page, as an application would hand paths to the library;

@@ -120,7 +120,7 @@ def single_transfer(ctx, run, size, baud, tag):
     checks = Checks()
     data = random_bytes(size)
     name = f"firmware-{size}.bin"
-    path = run.put_file(f"images\\{name}".replace("\\", "/"), data)
+    path = run.put_file(f"images/{name}", data)
     peer = run.peer(tag)
     code, out, _ = run.host(["send", path, "1", str(baud)], devices=ctx.devices, port=peer.port, tag=tag)
     peer_status = peer.finish()
