@@ -17,6 +17,8 @@ import threading
 import time
 from pathlib import Path
 
+# No compiled files in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import wine_harness as wh  # noqa: E402
 
