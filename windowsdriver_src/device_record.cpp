@@ -17,10 +17,13 @@ LONG ReleaseIoReference(DeviceRecord* record) {
     LONG count = InterlockedDecrement(&record->outstandingIo);
     if (count == 1) {
         KeSetEvent(&record->stopEvent, IO_NO_INCREMENT, FALSE);
-    } else if (count == 0) {
-        KeSetEvent(&record->removeEvent, IO_NO_INCREMENT, FALSE);
     }
     KeReleaseSpinLock(&record->ioCountLock, oldIrql);
+    // The removal waits for this event and then deletes the device with its record, lock
+    // included: the lock is released first, and nothing touches the record after the signal.
+    if (count == 0) {
+        KeSetEvent(&record->removeEvent, IO_NO_INCREMENT, FALSE);
+    }
     return count;
 }
 

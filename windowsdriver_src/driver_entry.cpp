@@ -64,7 +64,7 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(RecordOf(device)->lowerDevice, irp);
 }
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     // Systems from 6.2 on offer non-executable non-paged pool.
     RTL_OSVERSIONINFOW version;
     RtlZeroMemory(&version, sizeof(version));

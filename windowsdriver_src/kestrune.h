@@ -96,8 +96,12 @@ inline DeviceRecord* RecordOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceRecord*>(device->DeviceExtension);
 }
 
+// Routines the driver's files share, entry points and dispatch routines included. C linkage
+// keeps their names plain, so that the host's tests can also reach them in the loaded image.
+extern "C" {
+
 // Entry points the system calls.
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 VOID NTAPI DriverUnload(PDRIVER_OBJECT driver);
 
@@ -111,10 +115,6 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
-
-// Routines the driver's files share. C linkage keeps their names plain, so that the host's
-// tests can also reach them in the loaded image.
-extern "C" {
 
 // Pool and request helpers.
 PVOID AllocatePool(LONG size);

@@ -1,0 +1,74 @@
+// Loads the driver into the kernel stand-in and reaches into its device records.
+#pragma once
+
+#include <kstandin/kernel.h>
+#include <kstandin/testing.h>
+
+#include "kestrune.h"
+
+#include <memory>
+#include <string>
+
+namespace kestrune_test {
+
+inline const std::u16string kRegistryPath =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kestrune";
+
+class DriverTest : public kstandin::testing::KernelTest {
+protected:
+    // Loads a fresh image of the driver and runs DriverEntry; the test fails if either fails.
+    void LoadDriver(const std::u16string& registryPath = kRegistryPath) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::string error;
+        driver_ = kstandin::LoadedDriver::Load(KESTRUNE_DRIVER_PATH, registryPath, &status, &error);
+        ASSERT_TRUE(driver_) << error;
+        ASSERT_EQ(status, STATUS_SUCCESS);
+    }
+
+    // Creates a PDO and lets the driver add its device; returns the driver's device object.
+    PDEVICE_OBJECT AddDevice(PDEVICE_OBJECT* pdoOut = nullptr, ULONG pdoFlags = 0) {
+        kstandin::PdoOptions options;
+        options.flags = pdoFlags;
+        PDEVICE_OBJECT pdo = kstandin::CreateTestPdo(options);
+        if (pdoOut != nullptr) {
+            *pdoOut = pdo;
+        }
+        NTSTATUS status = driver_->AddDevice(pdo);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return status == STATUS_SUCCESS ? kstandin::TopOfStack(pdo) : nullptr;
+    }
+
+    // Removes the device through the Plug and Play manager and deletes its PDO.
+    void RemoveDevice(PDEVICE_OBJECT pdo) {
+        EXPECT_EQ(kstandin::pnp::Remove(pdo), STATUS_SUCCESS);
+        kstandin::DeleteTestPdo(pdo);
+    }
+
+    template <typename T> T* Global(const char* name) {
+        return static_cast<T*>(driver_->Symbol(name));
+    }
+
+    template <typename Fn> Fn* Routine(const char* name) {
+        return reinterpret_cast<Fn*>(driver_->Symbol(name));
+    }
+
+    std::unique_ptr<kstandin::LoadedDriver> driver_;
+};
+
+inline std::u16string NameOf(const WCHAR* units) {
+    std::u16string name;
+    for (; *units != 0; ++units) {
+        name.push_back(static_cast<char16_t>(*units));
+    }
+    return name;
+}
+
+inline std::string Narrow(const std::u16string& text) {
+    std::string narrow;
+    for (char16_t unit : text) {
+        narrow.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+    }
+    return narrow;
+}
+
+}  // namespace kestrune_test
