@@ -1,0 +1,48 @@
+#include <kstandin/testing.h>
+
+#include <mutex>
+
+namespace kstandin::testing {
+namespace {
+
+void FailTest(const verifier::Finding& finding) {
+    ADD_FAILURE() << "driver verifier: " << verifier::RuleName(finding.rule) << ": " << finding.message;
+}
+
+}  // namespace
+
+void KernelTest::SetUp() {
+    verifier::SetHandler(FailTest);
+    ResetKernel();
+    verifier::AllowNestedSpinLocks(false);
+}
+
+void KernelTest::TearDown() {
+    WaitForDispatchQueue();
+    WaitForWorkItems();
+    verifier::CheckTeardown();
+    ResetKernel();
+}
+
+std::vector<verifier::Finding> KernelTest::CaptureFindings(const std::function<void()>& fn) {
+    auto mutex = std::make_shared<std::mutex>();
+    auto captured = std::make_shared<std::vector<verifier::Finding>>();
+    verifier::SetHandler([mutex, captured](const verifier::Finding& finding) {
+        std::lock_guard<std::mutex> lock(*mutex);
+        captured->push_back(finding);
+    });
+    fn();
+    WaitForDispatchQueue();
+    verifier::SetHandler(FailTest);
+    std::lock_guard<std::mutex> lock(*mutex);
+    return *captured;
+}
+
+bool KernelTest::HasRule(const std::vector<verifier::Finding>& findings, verifier::Rule rule) {
+    for (const verifier::Finding& finding : findings) {
+        if (finding.rule == rule) return true;
+    }
+    return false;
+}
+
+}  // namespace kstandin::testing
