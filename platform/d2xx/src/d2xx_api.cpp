@@ -1,0 +1,397 @@
+// The D2XX calls over a table of simulated devices. Each device has a receive buffer that its
+// peer fills; FT_Read waits for bytes up to the read time-out (scaled for fast tests).
+#include "d2xx_sim.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+namespace d2xxsim {
+namespace {
+
+struct Device : Line {
+    DeviceSpec spec;
+    std::shared_ptr<Peer> peer;
+    std::map<std::string, FT_STATUS> failures;  // guarded by tableLock
+    bool open = false;                          // guarded by tableLock
+    ULONG readTimeout = 0;                      // 0 waits for ever; guarded by tableLock
+    ULONG writeTimeout = 0;                     // guarded by tableLock
+
+    std::mutex rxLock;
+    std::condition_variable rxChanged;
+    std::deque<uint8_t> rx;  // guarded by rxLock
+
+    void Deliver(const std::vector<uint8_t>& bytes) override
+    {
+        std::lock_guard<std::mutex> lock(rxLock);
+        rx.insert(rx.end(), bytes.begin(), bytes.end());
+        rxChanged.notify_all();
+    }
+};
+
+std::mutex tableLock;
+std::vector<std::shared_ptr<Device>> devices;  // guarded by tableLock
+std::map<FT_HANDLE, int> handles;              // guarded by tableLock
+uintptr_t nextHandle = 0x5000;                 // guarded by tableLock
+FT_STATUS listDevicesStatus = FT_OK;           // guarded by tableLock
+std::vector<Call> calls;                       // guarded by tableLock
+std::function<void(const Call&)> observer;     // guarded by tableLock
+std::atomic<double> timeScale{1.0};
+
+// Finds the open device behind a handle, and the failure set for the function if any.
+std::shared_ptr<Device> DeviceOf(FT_HANDLE handle, int* number)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    auto it = handles.find(handle);
+    if (it == handles.end()) {
+        *number = -1;
+        return nullptr;
+    }
+    *number = it->second;
+    return devices[static_cast<size_t>(it->second)];
+}
+
+FT_STATUS InjectedStatus(const std::shared_ptr<Device>& device, const char* function)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    auto it = device->failures.find(function);
+    return it == device->failures.end() ? static_cast<FT_STATUS>(FT_OK) : it->second;
+}
+
+FT_STATUS Record(Call call)
+{
+    std::function<void(const Call&)> notify;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        calls.push_back(call);
+        notify = observer;
+    }
+    if (notify)
+        notify(call);
+    return call.status;
+}
+
+// The common shape of the calls that only set something on an open device.
+template <typename Apply>
+FT_STATUS SimpleCall(const char* function, FT_HANDLE handle, std::vector<uint64_t> arguments,
+                     Apply apply)
+{
+    Call call{function, -1, std::move(arguments), {}, FT_OK};
+    auto device = DeviceOf(handle, &call.device);
+    if (!device)
+        call.status = FT_INVALID_HANDLE;
+    else if ((call.status = InjectedStatus(device, function)) == FT_OK)
+        apply(*device);
+    return Record(std::move(call));
+}
+
+}  // namespace
+
+void Reset()
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    devices.clear();
+    handles.clear();
+    listDevicesStatus = FT_OK;
+    calls.clear();
+    observer = nullptr;
+    timeScale = 1.0;
+}
+
+int AddDevice(const DeviceSpec& spec)
+{
+    auto device = std::make_shared<Device>();
+    device->spec = spec;
+    std::lock_guard<std::mutex> lock(tableLock);
+    devices.push_back(device);
+    return static_cast<int>(devices.size() - 1);
+}
+
+void SetBusy(int device, bool busy)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    devices.at(static_cast<size_t>(device))->spec.busy = busy;
+}
+
+void SetListDevicesStatus(FT_STATUS status)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    listDevicesStatus = status;
+}
+
+void FailCall(int device, const std::string& function, FT_STATUS status)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    auto& failures = devices.at(static_cast<size_t>(device))->failures;
+    if (status == FT_OK)
+        failures.erase(function);
+    else
+        failures[function] = status;
+}
+
+void AttachPeer(int device, std::shared_ptr<Peer> peer)
+{
+    std::shared_ptr<Device> target;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        target = devices.at(static_cast<size_t>(device));
+        target->peer = peer;
+    }
+    peer->Attach(target.get());
+}
+
+bool IsOpen(int device)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    return devices.at(static_cast<size_t>(device))->open;
+}
+
+void SetTimeScale(double scale) { timeScale = scale; }
+
+std::chrono::milliseconds Scaled(ULONG milliseconds)
+{
+    return std::chrono::milliseconds(static_cast<long long>(milliseconds * timeScale.load() + 0.5));
+}
+
+std::vector<Call> Calls()
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    return calls;
+}
+
+std::vector<Call> CallsOf(const std::string& function)
+{
+    std::vector<Call> result;
+    for (auto& call : Calls())
+        if (call.function == function)
+            result.push_back(std::move(call));
+    return result;
+}
+
+void ClearCalls()
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    calls.clear();
+}
+
+void SetCallObserver(std::function<void(const Call&)> callObserver)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    observer = std::move(callObserver);
+}
+
+}  // namespace d2xxsim
+
+using namespace d2xxsim;
+
+extern "C" {
+
+FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags)
+{
+    Call call{"FT_ListDevices", -1, {reinterpret_cast<uintptr_t>(arg2), flags}, {}, FT_OK};
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        if (flags != FT_LIST_NUMBER_ONLY || !arg1)
+            call.status = FT_INVALID_PARAMETER;  // only the count is modelled
+        else if ((call.status = listDevicesStatus) == FT_OK)
+            *static_cast<DWORD*>(arg1) = static_cast<DWORD>(devices.size());
+    }
+    return Record(std::move(call));
+}
+
+FT_STATUS WINAPI FT_Open(int deviceNumber, FT_HANDLE* handle)
+{
+    Call call{"FT_Open", deviceNumber, {static_cast<uint64_t>(deviceNumber)}, {}, FT_OK};
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        if (deviceNumber < 0 || static_cast<size_t>(deviceNumber) >= devices.size()) {
+            call.status = FT_DEVICE_NOT_FOUND;
+            call.device = -1;
+        } else {
+            device = devices[static_cast<size_t>(deviceNumber)];
+            auto failure = device->failures.find("FT_Open");
+            if (failure != device->failures.end())
+                call.status = failure->second;
+            else if (device->spec.busy || device->open)  // a device is opened by one at a time
+                call.status = FT_DEVICE_NOT_OPENED;
+            else {
+                device->open = true;
+                device->readTimeout = device->writeTimeout = 0;
+                FT_HANDLE opened = reinterpret_cast<FT_HANDLE>(nextHandle);
+                nextHandle += 0x10;
+                handles[opened] = deviceNumber;
+                *handle = opened;
+            }
+        }
+    }
+    if (call.status == FT_OK) {
+        std::lock_guard<std::mutex> lock(device->rxLock);
+        device->rx.clear();
+    }
+    return Record(std::move(call));
+}
+
+FT_STATUS WINAPI FT_Close(FT_HANDLE handle)
+{
+    Call call{"FT_Close", -1, {}, {}, FT_OK};
+    std::shared_ptr<Peer> peer;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        auto it = handles.find(handle);
+        if (it == handles.end()) {
+            call.status = FT_INVALID_HANDLE;
+        } else {
+            call.device = it->second;
+            auto& device = devices[static_cast<size_t>(it->second)];
+            device->open = false;
+            peer = device->peer;
+            handles.erase(it);
+        }
+    }
+    if (peer)
+        peer->OnClose();
+    return Record(std::move(call));
+}
+
+FT_STATUS WINAPI FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, LPDWORD id,
+                                  PCHAR serialNumber, PCHAR description, LPVOID reserved)
+{
+    Call call{"FT_GetDeviceInfo", -1, {reinterpret_cast<uintptr_t>(reserved)}, {}, FT_OK};
+    auto device = DeviceOf(handle, &call.device);
+    if (!device)
+        call.status = FT_INVALID_HANDLE;
+    else if ((call.status = InjectedStatus(device, "FT_GetDeviceInfo")) == FT_OK) {
+        // Serial and description are cut to their buffers (16 and 64 bytes) and terminated.
+        if (type)
+            *type = 5;  // a 232R bridge
+        if (id)
+            *id = device->spec.id;
+        if (serialNumber)
+            lstrcpynA(serialNumber, device->spec.serialNumber.c_str(), 16);
+        if (description)
+            lstrcpynA(description, device->spec.description.c_str(), 64);
+    }
+    return Record(std::move(call));
+}
+
+FT_STATUS WINAPI FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate)
+{
+    return SimpleCall("FT_SetBaudRate", handle, {baudRate}, [](Device&) {});
+}
+
+FT_STATUS WINAPI FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
+                                           UCHAR parity)
+{
+    return SimpleCall("FT_SetDataCharacteristics", handle, {wordLength, stopBits, parity},
+                      [](Device&) {});
+}
+
+FT_STATUS WINAPI FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff)
+{
+    return SimpleCall("FT_SetFlowControl", handle, {flowControl, xon, xoff}, [](Device&) {});
+}
+
+FT_STATUS WINAPI FT_ClrDtr(FT_HANDLE handle)
+{
+    return SimpleCall("FT_ClrDtr", handle, {}, [](Device&) {});
+}
+
+FT_STATUS WINAPI FT_ClrRts(FT_HANDLE handle)
+{
+    return SimpleCall("FT_ClrRts", handle, {}, [](Device&) {});
+}
+
+FT_STATUS WINAPI FT_SetChars(FT_HANDLE handle, UCHAR eventChar, UCHAR eventCharEnabled,
+                             UCHAR errorChar, UCHAR errorCharEnabled)
+{
+    return SimpleCall("FT_SetChars", handle,
+                      {eventChar, eventCharEnabled, errorChar, errorCharEnabled}, [](Device&) {});
+}
+
+FT_STATUS WINAPI FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout)
+{
+    return SimpleCall("FT_SetTimeouts", handle, {readTimeout, writeTimeout},
+                      [readTimeout, writeTimeout](Device& device) {
+                          std::lock_guard<std::mutex> lock(tableLock);
+                          device.readTimeout = readTimeout;
+                          device.writeTimeout = writeTimeout;
+                      });
+}
+
+FT_STATUS WINAPI FT_Purge(FT_HANDLE handle, ULONG mask)
+{
+    std::shared_ptr<Peer> peer;
+    FT_STATUS status = SimpleCall("FT_Purge", handle, {mask}, [mask, &peer](Device& device) {
+        if (mask & FT_PURGE_RX) {
+            std::lock_guard<std::mutex> lock(device.rxLock);
+            device.rx.clear();
+        }
+        std::lock_guard<std::mutex> lock(tableLock);
+        peer = device.peer;
+    });
+    if (peer)
+        peer->OnPurge(mask);
+    return status;
+}
+
+FT_STATUS WINAPI FT_Write(FT_HANDLE handle, LPVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten)
+{
+    Call call{"FT_Write", -1, {bytesToWrite}, {}, FT_OK};
+    if (bytesWritten)
+        *bytesWritten = 0;
+    auto device = DeviceOf(handle, &call.device);
+    std::shared_ptr<Peer> peer;
+    if (!device)
+        call.status = FT_INVALID_HANDLE;
+    else if ((call.status = InjectedStatus(device, "FT_Write")) == FT_OK) {
+        const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+        call.data.assign(bytes, bytes + bytesToWrite);
+        if (bytesWritten)
+            *bytesWritten = bytesToWrite;
+        std::lock_guard<std::mutex> lock(tableLock);
+        peer = device->peer;
+    }
+    // Recorded before the peer answers, so the record keeps the order on the line.
+    FT_STATUS status = Record(call);
+    if (peer && status == FT_OK)
+        peer->OnWrite(call.data.data(), call.data.size());
+    return status;
+}
+
+FT_STATUS WINAPI FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesReturned)
+{
+    Call call{"FT_Read", -1, {bytesToRead}, {}, FT_OK};
+    if (bytesReturned)
+        *bytesReturned = 0;
+    auto device = DeviceOf(handle, &call.device);
+    if (!device)
+        call.status = FT_INVALID_HANDLE;
+    else if ((call.status = InjectedStatus(device, "FT_Read")) == FT_OK) {
+        ULONG timeout;
+        {
+            std::lock_guard<std::mutex> lock(tableLock);
+            timeout = device->readTimeout;
+        }
+        // Returns when all bytes are there or the time-out has passed, with what arrived.
+        std::unique_lock<std::mutex> lock(device->rxLock);
+        auto enough = [&] { return device->rx.size() >= bytesToRead; };
+        if (timeout == 0)
+            device->rxChanged.wait(lock, enough);
+        else
+            device->rxChanged.wait_for(lock, Scaled(timeout), enough);
+        size_t count = std::min<size_t>(bytesToRead, device->rx.size());
+        call.data.assign(device->rx.begin(), device->rx.begin() + static_cast<long>(count));
+        device->rx.erase(device->rx.begin(), device->rx.begin() + static_cast<long>(count));
+        lock.unlock();
+        if (count)
+            std::memcpy(buffer, call.data.data(), count);
+        if (bytesReturned)
+            *bytesReturned = static_cast<DWORD>(count);
+    }
+    return Record(std::move(call));
+}
+}

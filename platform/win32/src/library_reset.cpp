@@ -1,0 +1,18 @@
+// Returns the stand-in to its state at start between tests.
+#include "win32_sim.h"
+
+namespace win32sim {
+
+void ForgetLastDialog();
+
+void Reset()
+{
+    SetMessageHook(nullptr);
+    ClearVirtualFiles();
+    ClearCreateFileCalls();
+    FailCreateThread(0);
+    SetAnsiCodePage(1252);
+    ForgetLastDialog();
+}
+
+}  // namespace win32sim
