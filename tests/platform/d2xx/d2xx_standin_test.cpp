@@ -1,0 +1,158 @@
+// Self-tests of the D2XX stand-in: device table, call record, read time-outs and the peers.
+#include "d2xx_sim.h"
+#include "peers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class D2xxStandIn : public ::testing::Test {
+protected:
+    void SetUp() override { d2xxsim::Reset(); }
+    void TearDown() override { d2xxsim::Reset(); }
+};
+
+TEST_F(D2xxStandIn, DevicesOpenOnceAndReportTheirInformation)
+{
+    int device = d2xxsim::AddDevice({0x1D500002, "SERIAL-NUMBER-TOO-LONG", "Box"});
+    DWORD count = 0;
+    EXPECT_EQ(FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    EXPECT_EQ(count, 1u);
+    FT_HANDLE handle = nullptr, second = nullptr;
+    ASSERT_EQ(FT_Open(device, &handle), FT_OK);
+    EXPECT_EQ(FT_Open(device, &second), static_cast<FT_STATUS>(FT_DEVICE_NOT_OPENED));
+    EXPECT_EQ(FT_Open(5, &second), static_cast<FT_STATUS>(FT_DEVICE_NOT_FOUND));
+    DWORD id = 0;
+    char serial[16], description[64];
+    EXPECT_EQ(FT_GetDeviceInfo(handle, nullptr, &id, serial, description, nullptr), FT_OK);
+    EXPECT_EQ(id, 0x1D500002u);
+    EXPECT_STREQ(serial, "SERIAL-NUMBER-T");  // cut to its buffer
+    EXPECT_STREQ(description, "Box");
+    d2xxsim::FailCall(device, "FT_SetBaudRate", FT_IO_ERROR);
+    EXPECT_EQ(FT_SetBaudRate(handle, 9600), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(FT_Close(handle), FT_OK);
+    EXPECT_EQ(FT_Close(handle), static_cast<FT_STATUS>(FT_INVALID_HANDLE));
+    d2xxsim::SetBusy(device, true);
+    EXPECT_EQ(FT_Open(device, &handle), static_cast<FT_STATUS>(FT_DEVICE_NOT_OPENED));
+    d2xxsim::SetListDevicesStatus(FT_OTHER_ERROR);
+    EXPECT_EQ(FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), static_cast<FT_STATUS>(FT_OTHER_ERROR));
+
+    auto calls = d2xxsim::CallsOf("FT_SetBaudRate");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].device, device);
+    EXPECT_EQ(calls[0].arguments, std::vector<uint64_t>{9600});
+    EXPECT_EQ(calls[0].status, static_cast<FT_STATUS>(FT_IO_ERROR));
+}
+
+TEST_F(D2xxStandIn, ReadWaitsForTheScaledTimeOutOrTheBytes)
+{
+    int device = d2xxsim::AddDevice({0x1D500002, "S", "D"});
+    auto peer = std::make_shared<d2xxsim::ScriptedPeer>();
+    d2xxsim::AttachPeer(device, peer);
+    d2xxsim::SetTimeScale(0.05);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_Open(device, &handle), FT_OK);
+    FT_SetTimeouts(handle, 1000, 1000);
+    uint8_t byte = 0;
+    DWORD got = 7;
+    auto start = std::chrono::steady_clock::now();
+    FT_Read(handle, &byte, 1, &got);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(waited, 45ms);
+    EXPECT_LT(waited, 1000ms);
+
+    std::thread later([&] {
+        std::this_thread::sleep_for(10ms);
+        peer->Send({0x43});
+    });
+    d2xxsim::SetTimeScale(1.0);
+    start = std::chrono::steady_clock::now();
+    FT_Read(handle, &byte, 1, &got);
+    later.join();
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(byte, 0x43);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+
+    peer->Send({1, 2});
+    FT_Purge(handle, FT_PURGE_RX);
+    d2xxsim::SetTimeScale(0.01);
+    FT_Read(handle, &byte, 1, &got);
+    EXPECT_EQ(got, 0u);  // purged
+    auto purge = peer->NextEvent(0ms);
+    ASSERT_TRUE(purge);
+    EXPECT_EQ(purge->mask, static_cast<ULONG>(FT_PURGE_RX));
+    uint8_t out[3] = {9, 8, 7};
+    DWORD written = 0;
+    FT_Write(handle, out, 3, &written);
+    EXPECT_EQ(written, 3u);
+    auto write = peer->NextEvent(0ms);
+    ASSERT_TRUE(write);
+    EXPECT_EQ(write->data, (std::vector<uint8_t>{9, 8, 7}));
+    FT_Close(handle);
+}
+
+TEST_F(D2xxStandIn, ReceiverModelChecksThePacketsItGets)
+{
+    int device = d2xxsim::AddDevice({0x1D500002, "S", "D"});
+    auto model = std::make_shared<d2xxsim::XmodemReceiverModel>();
+    d2xxsim::AttachPeer(device, model);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_Open(device, &handle), FT_OK);
+    FT_SetTimeouts(handle, 50, 50);
+    FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
+    uint8_t reply = 0;
+    DWORD got = 0;
+    FT_Read(handle, &reply, 1, &got);
+    EXPECT_EQ(reply, 'C');
+    std::vector<uint8_t> packet(1029, 0x55);
+    packet[0] = 0x02;
+    packet[1] = 1;
+    packet[2] = 254;
+    packet[1027] = packet[1028] = 0;  // wrong CRC
+    DWORD written = 0;
+    FT_Write(handle, packet.data(), 1029, &written);
+    FT_Read(handle, &reply, 1, &got);
+    EXPECT_EQ(reply, 0x15);
+    EXPECT_TRUE(model->Received().empty());
+    uint8_t cancel[4] = {0x18, 0x18, 0x18, 0x18};
+    FT_Write(handle, cancel, 4, &written);
+    EXPECT_TRUE(model->SenderCancelled());
+    FT_Close(handle);
+}
+
+TEST_F(D2xxStandIn, ProgramOnPseudoTerminalsEchoesThroughTheLine)
+{
+    int device = d2xxsim::AddDevice({0x1D500002, "S", "D"});
+    d2xxsim::PtyPeer::Options options;
+    options.argv = {"cat"};
+    options.startAtAttach = true;
+    options.flipWrittenByteAt = 1;
+    auto peer = std::make_shared<d2xxsim::PtyPeer>(options);
+    d2xxsim::AttachPeer(device, peer);
+    ASSERT_TRUE(peer->Started());
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_Open(device, &handle), FT_OK);
+    FT_SetTimeouts(handle, 2000, 2000);
+    uint8_t out[3] = {'a', 'b', 'c'};
+    DWORD done = 0;
+    FT_Write(handle, out, 3, &done);
+    uint8_t in[3] = {};
+    FT_Read(handle, in, 3, &done);
+    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(in[0], 'a');
+    EXPECT_EQ(in[1], static_cast<uint8_t>('b' ^ 0xFF));
+    EXPECT_EQ(in[2], 'c');
+    EXPECT_EQ(peer->BytesWritten(), 3u);
+    peer->Signal(SIGTERM);
+    EXPECT_TRUE(peer->WaitExit(5s).has_value());
+    FT_Close(handle);
+}
+
+}  // namespace
