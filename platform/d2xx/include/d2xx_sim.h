@@ -14,7 +14,7 @@
 
 namespace d2xxsim {
 
-struct DeviceSpec {
+struct DeviceInfo {
     DWORD id = 0;  // vendor ID in the upper 16 bits, product ID in the lower
     std::string serialNumber;
     std::string description;
@@ -41,7 +41,7 @@ public:
 
 // Devices, failures, peers and the call record start empty; the time scale starts at 1.
 void Reset();
-int AddDevice(const DeviceSpec& spec);
+int AddDevice(const DeviceInfo& info);
 void SetBusy(int device, bool busy);
 // FT_ListDevices returns this status (FT_OK restores it).
 void SetListDevicesStatus(FT_STATUS status);

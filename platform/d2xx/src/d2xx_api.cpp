@@ -13,7 +13,7 @@ namespace d2xxsim {
 namespace {
 
 struct Device : Line {
-    DeviceSpec spec;
+    DeviceInfo info;
     std::shared_ptr<Peer> peer;
     std::map<std::string, FT_STATUS> failures;  // guarded by tableLock
     bool open = false;                          // guarded by tableLock
@@ -101,10 +101,10 @@ void Reset()
     timeScale = 1.0;
 }
 
-int AddDevice(const DeviceSpec& spec)
+int AddDevice(const DeviceInfo& info)
 {
     auto device = std::make_shared<Device>();
-    device->spec = spec;
+    device->info = info;
     std::lock_guard<std::mutex> lock(tableLock);
     devices.push_back(device);
     return static_cast<int>(devices.size() - 1);
@@ -113,7 +113,7 @@ int AddDevice(const DeviceSpec& spec)
 void SetBusy(int device, bool busy)
 {
     std::lock_guard<std::mutex> lock(tableLock);
-    devices.at(static_cast<size_t>(device))->spec.busy = busy;
+    devices.at(static_cast<size_t>(device))->info.busy = busy;
 }
 
 void SetListDevicesStatus(FT_STATUS status)
@@ -216,7 +216,7 @@ FT_STATUS WINAPI FT_Open(int deviceNumber, FT_HANDLE* handle)
             auto failure = device->failures.find("FT_Open");
             if (failure != device->failures.end())
                 call.status = failure->second;
-            else if (device->spec.busy || device->open)  // a device is opened by one at a time
+            else if (device->info.busy || device->open)  // a device is opened by one at a time
                 call.status = FT_DEVICE_NOT_OPENED;
             else {
                 device->open = true;
@@ -269,11 +269,11 @@ FT_STATUS WINAPI FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, LPDWORD id,
         if (type)
             *type = 5;  // a 232R bridge
         if (id)
-            *id = device->spec.id;
+            *id = device->info.id;
         if (serialNumber)
-            lstrcpynA(serialNumber, device->spec.serialNumber.c_str(), 16);
+            lstrcpynA(serialNumber, device->info.serialNumber.c_str(), 16);
         if (description)
-            lstrcpynA(description, device->spec.description.c_str(), 64);
+            lstrcpynA(description, device->info.description.c_str(), 64);
     }
     return Record(std::move(call));
 }
