@@ -14,10 +14,10 @@ HINSTANCE AmbrixModule()
     return module;
 }
 
-std::vector<uint8_t> Pattern(size_t size, unsigned seed)
+std::vector<uint8_t> Pattern(size_t size, unsigned variant)
 {
     std::vector<uint8_t> bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
+    uint32_t state = variant * 2654435761u + 1;
     for (auto& b : bytes) {
         state = state * 1103515245u + 12345u;
         b = static_cast<uint8_t>(state >> 16);

@@ -30,7 +30,7 @@ constexpr DWORD kInstrumentId = (AMBRIX_OWN_VENDOR_ID << 16) | 0x0002;
 constexpr DWORD kUnprogrammedId = 0x04036001;
 
 HINSTANCE AmbrixModule();
-std::vector<uint8_t> Pattern(size_t size, unsigned seed = 1);
+std::vector<uint8_t> Pattern(size_t size, unsigned variant = 1);
 int AddInstrument(const std::string& description = "Trelvo X1", const std::string& serial = "TX0001");
 
 class LibraryTest : public ::testing::Test {
