@@ -393,14 +393,24 @@ std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::string& sharedObject
     for (char c : fs::path(sharedObjectPath).stem().string()) name += static_cast<char16_t>(c);
     impl->driver = MakeDriverObject(name);
     impl->driver->object.DriverStart = impl->handle;
-    return std::unique_ptr<LoadedDriver>(new LoadedDriver(Enter(std::move(impl), entry, registryPath, entryStatus)));
+    return Finish(std::move(impl), entry, registryPath, entryStatus);
 }
 
 std::unique_ptr<LoadedDriver> LoadedDriver::FromEntry(PDRIVER_INITIALIZE entry, const std::u16string& registryPath,
                                                       NTSTATUS* entryStatus) {
     auto impl = std::make_unique<Impl>();
     impl->driver = MakeDriverObject(u"\\Driver\\KsTestDriver");
-    return std::unique_ptr<LoadedDriver>(new LoadedDriver(Enter(std::move(impl), entry, registryPath, entryStatus)));
+    return Finish(std::move(impl), entry, registryPath, entryStatus);
+}
+
+std::unique_ptr<LoadedDriver> LoadedDriver::Finish(std::unique_ptr<Impl> impl, PDRIVER_INITIALIZE entry,
+                                                   const std::u16string& registryPath, NTSTATUS* entryStatus) {
+    std::unique_ptr<LoadedDriver> driver(new LoadedDriver(Enter(std::move(impl), entry, registryPath, entryStatus)));
+    if (!driver->impl_->entrySucceeded) {
+        driver->Unload();
+        return nullptr;
+    }
+    return driver;
 }
 
 PDRIVER_OBJECT LoadedDriver::Object() const { return &impl_->driver->object; }

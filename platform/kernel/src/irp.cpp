@@ -22,7 +22,9 @@ namespace {
 constexpr unsigned char kFreedIrpFill = 0xE5;
 constexpr size_t kQuarantineSize = 256;
 
-enum class IrpState { Idle, InProgress, Completing, Held, Done, Freed };
+// RoutineRunning: a completion routine has the request; it may hand it to another thread, which
+// may complete it again before the routine has even returned.
+enum class IrpState { Idle, InProgress, Completing, RoutineRunning, Held, Done, Freed };
 
 struct Visit {
     CCHAR index;
@@ -39,7 +41,6 @@ struct IrpInfo {
     IrpOrigin origin = IrpOrigin::Driver;
     IrpState state = IrpState::Idle;
     unsigned generation = 0;  // changes whenever the request is sent or completed
-    std::thread::id completingThread;
     std::vector<Visit> visits;
     std::set<PDEVICE_OBJECT> poStarted;
     bool power = false;
@@ -334,7 +335,8 @@ unsigned CheckIrpsAtTeardown() {
                                         ") was held by a completion routine returning STATUS_MORE_PROCESSING_REQUIRED "
                                         "and never completed or freed"});
             } else if (info->origin != IrpOrigin::Driver &&
-                       (info->state == IrpState::InProgress || info->state == IrpState::Completing)) {
+                       (info->state == IrpState::InProgress || info->state == IrpState::Completing ||
+                        info->state == IrpState::RoutineRunning)) {
                 PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
                 findings.push_back({Rule::IrpOutstandingAtTeardown,
                                     IrpName(irp) + " (" + MajorName(location->MajorFunction) + " minor " +
@@ -542,11 +544,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         std::lock_guard<std::mutex> lock(irpMutex);
         if (info->state == IrpState::Done || info->state == IrpState::Freed) {
             twice = IrpName(Irp) + " completed again after its completion had finished";
-        } else if (info->state == IrpState::Completing && info->completingThread != std::this_thread::get_id()) {
-            twice = IrpName(Irp) + " completed while another thread is completing it";
+        } else if (info->state == IrpState::Completing) {
+            twice = IrpName(Irp) + " completed while its completion is still going on";
         } else {
             info->state = IrpState::Completing;
-            info->completingThread = std::this_thread::get_id();
             ++info->generation;
         }
     }
@@ -569,7 +570,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         bool marked = (stackPointer->Control & SL_PENDING_RETURNED) != 0;
         Irp->PendingReturned = marked;
         std::vector<std::pair<Rule, std::string>> findings;
-        unsigned generation;
+        unsigned generation = 0;
         {
             std::lock_guard<std::mutex> lock(irpMutex);
             for (Visit& visit : info->visits) {
@@ -578,7 +579,6 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 visit.markedPending = marked;
                 CheckPending(visit, Irp, findings);
             }
-            generation = info->generation;
         }
         ReportAll(findings);
         NTSTATUS status = Irp->IoStatus.Status;
@@ -597,6 +597,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? nullptr
                                         : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            {
+                std::lock_guard<std::mutex> lock(irpMutex);
+                info->state = IrpState::RoutineRunning;
+                generation = info->generation;
+            }
             KIRQL irql = CurrentIrql();
             NTSTATUS result = routine(device, Irp, context);
             if (CurrentIrql() != irql) {
@@ -609,7 +614,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             {
                 std::lock_guard<std::mutex> lock(irpMutex);
                 reused = info->generation != generation;
-                if (result == STATUS_MORE_PROCESSING_REQUIRED && !reused) info->state = IrpState::Held;
+                if (!reused) {
+                    info->state = result == STATUS_MORE_PROCESSING_REQUIRED ? IrpState::Held : IrpState::Completing;
+                }
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
             if (reused) {

@@ -202,7 +202,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         std::lock_guard<std::mutex> lock(K().mu);
         hook = K().createDeviceHook;
     }
-    if (hook) {
+    if (hook && DriverObject != BusDriver()) {  // the hook is for drivers, not for test PDOs
         if (std::optional<NTSTATUS> status = hook(name)) return *status;
     }
     std::lock_guard<std::mutex> lock(K().mu);

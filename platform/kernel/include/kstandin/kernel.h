@@ -30,8 +30,8 @@ public:
     // MajorFunction set to the I/O manager's handler that completes with
     // STATUS_INVALID_DEVICE_REQUEST, and calls DriverEntry(driverObject, &registryPath).
     // Returns null with *error set when the load fails (an unresolved symbol is named in it).
-    // A DriverEntry that fails still yields the object, for inspection; Unload() then does not call
-    // DriverUnload, as Windows does not after a failed DriverEntry.
+    // A DriverEntry that fails is unloaded at once without DriverUnload, as Windows does, after the
+    // unload checks (pool and device objects left behind); null is returned, *entryStatus set.
     static std::unique_ptr<LoadedDriver> Load(const std::string& sharedObjectPath,
                                               const std::u16string& registryPath, NTSTATUS* entryStatus,
                                               std::string* error = nullptr);
@@ -54,6 +54,8 @@ public:
 
 private:
     explicit LoadedDriver(std::unique_ptr<Impl> impl);
+    static std::unique_ptr<LoadedDriver> Finish(std::unique_ptr<Impl> impl, PDRIVER_INITIALIZE entry,
+                                                const std::u16string& registryPath, NTSTATUS* entryStatus);
     std::unique_ptr<Impl> impl_;
 };
 
