@@ -69,6 +69,7 @@ struct PoolInfo {
 };
 
 struct Kernel {
+    ~Kernel();  // releases what the last test left, when the program ends
     std::mutex mu;  // guards everything below; never held while driver code runs
     std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceInfo>> devices;
     std::map<std::u16string, PDEVICE_OBJECT> names;                            // key -> device

@@ -368,6 +368,13 @@ bool CancelIrpForIoManager(PIRP irp) {
 
 }  // namespace kstandin::detail
 
+namespace {
+// Requests left in quarantine by the last test are released when the program ends.
+struct ReleaseAtExit {
+    ~ReleaseAtExit() { kstandin::detail::ResetIrps(); }
+} releaseAtExit;
+}  // namespace
+
 namespace kstandin {
 unsigned OutstandingIrps() { return detail::CountOutstandingIrps(); }
 }  // namespace kstandin

@@ -16,6 +16,11 @@ Kernel& K() {
     return kernel;
 }
 
+Kernel::~Kernel() {
+    for (auto& [block, info] : pool) std::free(block);
+    for (PFILE_OBJECT file : files) std::free(file);
+}
+
 std::u16string FromUnicodeString(PCUNICODE_STRING s) {
     if (!s || !s->Buffer) return {};
     return std::u16string(reinterpret_cast<const char16_t*>(s->Buffer), s->Length / sizeof(WCHAR));
