@@ -184,18 +184,20 @@ typedef HANDLE* PHANDLE;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
-#define RTL_SIZEOF_THROUGH_FIELD(type, field) (FIELD_OFFSET(type, field) + RTL_FIELD_SIZE(type, field))
-#define CONTAINING_RECORD(address, type, field) \
+#define RTL_SIZEOF_THROUGH_FIELD(type, field)                                                      \
+    (FIELD_OFFSET(type, field) + RTL_FIELD_SIZE(type, field))
+#define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)
-#define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment) - 1))
-#define ALIGN_UP_BY(length, alignment) (ALIGN_DOWN_BY(((ULONG_PTR)(length) + (alignment) - 1), alignment))
+#define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment)-1))
+#define ALIGN_UP_BY(length, alignment)                                                             \
+    (ALIGN_DOWN_BY(((ULONG_PTR)(length) + (alignment)-1), alignment))
 #define MAKELONG(a, b) ((LONG)(((USHORT)(a)) | ((ULONG)((USHORT)(b))) << 16))
-#define LOWORD(l) ((USHORT)((ULONG_PTR)(l) & 0xffff))
+#define LOWORD(l) ((USHORT)((ULONG_PTR)(l)&0xffff))
 #define HIWORD(l) ((USHORT)(((ULONG_PTR)(l) >> 16) & 0xffff))
-#define LOBYTE(w) ((UCHAR)((ULONG_PTR)(w) & 0xff))
+#define LOBYTE(w) ((UCHAR)((ULONG_PTR)(w)&0xff))
 #define HIBYTE(w) ((UCHAR)(((ULONG_PTR)(w) >> 8) & 0xff))
 
 typedef union _LARGE_INTEGER {
@@ -247,10 +249,12 @@ typedef const STRING* PCANSI_STRING;
 
 #define UNICODE_NULL ((WCHAR)0)
 #define ANSI_NULL ((CHAR)0)
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s)}
-#define DECLARE_CONST_UNICODE_STRING(_var, _string) \
-    const WCHAR _var##_buffer[] = _string;          \
-    const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWCH)_var##_buffer}
+#define RTL_CONSTANT_STRING(s)                                                                     \
+    { sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) }
+#define DECLARE_CONST_UNICODE_STRING(_var, _string)                                                \
+    const WCHAR _var##_buffer[] = _string;                                                         \
+    const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string),                 \
+                                 (PWCH)_var##_buffer}
 
 #ifndef GUID_DEFINED
 #define GUID_DEFINED
@@ -270,16 +274,24 @@ typedef GUID UUID;
 #undef DEFINE_GUID
 #endif
 #ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name
 #endif
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool InlineIsEqualGUID(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+    return memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool InlineIsEqualGUID(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b);
+}
+inline bool operator==(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(REFGUID a, REFGUID b) {
+    return !IsEqualGUID(a, b);
+}
 
 typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
 

@@ -204,7 +204,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
     PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
@@ -213,14 +214,19 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE {
+    SystemPowerState = 0,
+    DevicePowerState
+} POWER_STATE_TYPE,
+    *PPOWER_STATE_TYPE;
 
 typedef enum _POWER_ACTION {
     PowerActionNone = 0,
@@ -232,7 +238,8 @@ typedef enum _POWER_ACTION {
     PowerActionShutdownOff,
     PowerActionWarmEject,
     PowerActionDisplayOff
-} POWER_ACTION, *PPOWER_ACTION;
+} POWER_ACTION,
+    *PPOWER_ACTION;
 
 typedef struct _SYSTEM_POWER_STATE_CONTEXT {
     union {
@@ -310,7 +317,8 @@ typedef struct _OSVERSIONINFOEXW {
     USHORT wSuiteMask;
     UCHAR wProductType;
     UCHAR wReserved;
-} OSVERSIONINFOEXW, *POSVERSIONINFOEXW, *LPOSVERSIONINFOEXW, RTL_OSVERSIONINFOEXW, *PRTL_OSVERSIONINFOEXW;
+} OSVERSIONINFOEXW, *POSVERSIONINFOEXW, *LPOSVERSIONINFOEXW, RTL_OSVERSIONINFOEXW,
+    *PRTL_OSVERSIONINFOEXW;
 
 #define VER_PLATFORM_WIN32_NT 2
 
@@ -324,7 +332,7 @@ typedef ULONG DEVICE_TYPE;
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
@@ -475,7 +483,8 @@ typedef enum _DEVICE_RELATION_TYPE {
     TargetDeviceRelation,
     SingleBusRelations,
     TransportRelations
-} DEVICE_RELATION_TYPE, *PDEVICE_RELATION_TYPE;
+} DEVICE_RELATION_TYPE,
+    *PDEVICE_RELATION_TYPE;
 
 typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryDeviceID = 0,
@@ -484,9 +493,13 @@ typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryInstanceID = 3,
     BusQueryDeviceSerialNumber = 4,
     BusQueryContainerID = 5
-} BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
+} BUS_QUERY_ID_TYPE,
+    *PBUS_QUERY_ID_TYPE;
 
-typedef enum _DEVICE_TEXT_TYPE { DeviceTextDescription = 0, DeviceTextLocationInformation = 1 } DEVICE_TEXT_TYPE;
+typedef enum _DEVICE_TEXT_TYPE {
+    DeviceTextDescription = 0,
+    DeviceTextLocationInformation = 1
+} DEVICE_TEXT_TYPE;
 
 typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
     DeviceUsageTypeUndefined,
@@ -525,7 +538,8 @@ struct _IRP;
 struct _FILE_OBJECT;
 struct _IO_STACK_LOCATION;
 
-typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
+                                         PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
                                          struct _DEVICE_OBJECT* PhysicalDeviceObject);
@@ -835,8 +849,9 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON Wait
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
-                                                    KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                                    BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                                    KWAIT_REASON WaitReason,
+                                                    KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                    PLARGE_INTEGER Timeout,
                                                     PKWAIT_BLOCK WaitBlockArray);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
@@ -870,8 +885,10 @@ NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevi
                                                      const GUID* InterfaceClassGuid,
                                                      PUNICODE_STRING ReferenceString,
                                                      PUNICODE_STRING SymbolicLinkName);
-NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
+                                                     BOOLEAN Enable);
+NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
+                                                PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
@@ -880,15 +897,16 @@ NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
 NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
-NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                                     PVOID InputBuffer, ULONG InputBufferLength,
-                                                     PVOID OutputBuffer, ULONG OutputBufferLength,
+NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
+                                                     PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                                     ULONG InputBufferLength, PVOID OutputBuffer,
+                                                     ULONG OutputBufferLength,
                                                      BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                      PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                                    PVOID Buffer, ULONG Length,
-                                                    PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                                    PIO_STATUS_BLOCK IoStatusBlock);
+NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
+                                                    PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                    ULONG Length, PLARGE_INTEGER StartingOffset,
+                                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
@@ -907,14 +925,17 @@ NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                            LOCK_OPERATION Operation);
 NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
-NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                                     MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
+                                                     KPROCESSOR_MODE AccessMode,
+                                                     MEMORY_CACHING_TYPE CacheType,
+                                                     PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, ULONG Priority);
 NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
 // Power manager
 NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                             POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
+                                             POWER_STATE PowerState,
+                                             PREQUEST_POWER_COMPLETE CompletionFunction,
                                              PVOID Context, PIRP* Irp);
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
@@ -925,12 +946,14 @@ NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER
 NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
+                                         PCUNICODE_STRING SourceString);
 NTSYSAPI LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                             BOOLEAN CaseInSensitive);
 NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                              BOOLEAN CaseInSensitive);
-NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                                       PCUNICODE_STRING Source);
 NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSYSAPI NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 NTSYSAPI NTSTATUS NTAPI RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString);
@@ -940,7 +963,7 @@ NTSYSAPI ULONG __cdecl DbgPrint(PCSTR Format, ...);
 // Hooks of the stand-in's inline helpers (not Windows routines).
 void kstandin_CheckNextStackLocation(PIRP Irp);
 void kstandin_PagedCodeCheck(const char* function);
-}  // extern "C"
+} // extern "C"
 
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
@@ -990,27 +1013,37 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
     nextIrpSp->Control = 0;
 }
 
-inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                   PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                   BOOLEAN InvokeOnCancel) {
     kstandin_CheckNextStackLocation(Irp);
     PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
     irpSp->CompletionRoutine = CompletionRoutine;
     irpSp->Context = Context;
     irpSp->Control = 0;
-    if (InvokeOnSuccess) irpSp->Control = SL_INVOKE_ON_SUCCESS;
-    if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
-    if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
+    if (InvokeOnSuccess)
+        irpSp->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        irpSp->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
 
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
     return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
 
 // Interlocked operations (full barriers, as on Windows)
-inline LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
@@ -1018,7 +1051,8 @@ inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
@@ -1030,26 +1064,38 @@ inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
 inline LONG InterlockedXor(LONG volatile* Destination, LONG Value) {
     return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG64 InterlockedIncrement64(LONG64 volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedDecrement64(LONG64 volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedIncrement64(LONG64 volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedDecrement64(LONG64 volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange,
+                                           LONG64 Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                               PVOID Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 
 // Doubly linked lists
-inline VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
+inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+    return (BOOLEAN)(ListHead->Flink == ListHead);
+}
 inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
     PLIST_ENTRY Flink = Entry->Flink;
     PLIST_ENTRY Blink = Entry->Blink;
@@ -1091,7 +1137,8 @@ inline VOID PushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY Entry)
 }
 inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY ListHead) {
     PSINGLE_LIST_ENTRY FirstEntry = ListHead->Next;
-    if (FirstEntry) ListHead->Next = FirstEntry->Next;
+    if (FirstEntry)
+        ListHead->Next = FirstEntry->Next;
     return FirstEntry;
 }
 
@@ -1104,6 +1151,7 @@ inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY ListHead) {
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 
 inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
-    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        return Mdl->MappedSystemVa;
     return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
 }

@@ -17,7 +17,8 @@ namespace {
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)DeviceObject;
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER)
+        PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -41,7 +42,8 @@ std::unique_ptr<DriverObjectStorage> MakeDriverObject(const std::u16string& name
     object.DriverName.Buffer = reinterpret_cast<PWSTR>(storage->name.data());
     object.DriverName.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
     object.DriverName.MaximumLength = object.DriverName.Length;
-    for (PDRIVER_DISPATCH& entry : object.MajorFunction) entry = InvalidDeviceRequest;
+    for (PDRIVER_DISPATCH& entry : object.MajorFunction)
+        entry = InvalidDeviceRequest;
     return storage;
 }
 
@@ -69,7 +71,8 @@ VOID NTAPI CancelWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             }
         }
     }
-    if (!found) return;
+    if (!found)
+        return;
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Information = 0;
     CompleteWith(Irp, STATUS_CANCELLED);
@@ -84,7 +87,8 @@ void DefaultCapabilities(DEVICE_CAPABILITIES& caps) {
     caps.UINumber = 1;
     caps.DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
     caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) caps.DeviceState[s] = PowerDeviceD3;
+    for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
+        caps.DeviceState[s] = PowerDeviceD3;
     caps.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
     caps.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
     caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
@@ -96,51 +100,51 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     if (location->MajorFunction == IRP_MJ_PNP) {
         switch (location->MinorFunction) {
-            case IRP_MN_QUERY_CAPABILITIES: {
-                PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
-                std::optional<DEVICE_CAPABILITIES> configured;
-                {
-                    std::lock_guard<std::mutex> lock(K().mu);
-                    configured = FindDeviceLocked(pdo)->capabilities;
-                }
-                USHORT size = caps->Size, version = caps->Version;
-                if (configured) {
-                    *caps = *configured;
-                } else {
-                    DefaultCapabilities(*caps);
-                }
-                caps->Size = size;
-                caps->Version = version;
-                return CompleteWith(irp, STATUS_SUCCESS);
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
+            std::optional<DEVICE_CAPABILITIES> configured;
+            {
+                std::lock_guard<std::mutex> lock(K().mu);
+                configured = FindDeviceLocked(pdo)->capabilities;
             }
-            case IRP_MN_REMOVE_DEVICE: {
-                std::vector<PIRP> waiting;
-                {
-                    std::lock_guard<std::mutex> lock(K().mu);
-                    waiting.swap(FindDeviceLocked(pdo)->pendingWaitWake);
-                }
-                for (PIRP wake : waiting) {
-                    if (IoSetCancelRoutine(wake, nullptr)) {
-                        PoStartNextPowerIrp(wake);
-                        CompleteWith(wake, STATUS_NO_SUCH_DEVICE);
-                    }
-                }
-                return CompleteWith(irp, STATUS_SUCCESS);
+            USHORT size = caps->Size, version = caps->Version;
+            if (configured) {
+                *caps = *configured;
+            } else {
+                DefaultCapabilities(*caps);
             }
-            case IRP_MN_START_DEVICE:
-            case IRP_MN_QUERY_STOP_DEVICE:
-            case IRP_MN_CANCEL_STOP_DEVICE:
-            case IRP_MN_STOP_DEVICE:
-            case IRP_MN_QUERY_REMOVE_DEVICE:
-            case IRP_MN_CANCEL_REMOVE_DEVICE:
-            case IRP_MN_SURPRISE_REMOVAL:
-            case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-                return CompleteWith(irp, STATUS_SUCCESS);
-            default: {
-                NTSTATUS status = irp->IoStatus.Status;  // not handled: the status stays as it came
-                IofCompleteRequest(irp, IO_NO_INCREMENT);
-                return status;
+            caps->Size = size;
+            caps->Version = version;
+            return CompleteWith(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_REMOVE_DEVICE: {
+            std::vector<PIRP> waiting;
+            {
+                std::lock_guard<std::mutex> lock(K().mu);
+                waiting.swap(FindDeviceLocked(pdo)->pendingWaitWake);
             }
+            for (PIRP wake : waiting) {
+                if (IoSetCancelRoutine(wake, nullptr)) {
+                    PoStartNextPowerIrp(wake);
+                    CompleteWith(wake, STATUS_NO_SUCH_DEVICE);
+                }
+            }
+            return CompleteWith(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+            return CompleteWith(irp, STATUS_SUCCESS);
+        default: {
+            NTSTATUS status = irp->IoStatus.Status; // not handled: the status stays as it came
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        }
         }
     }
     if (location->MajorFunction == IRP_MJ_POWER) {
@@ -151,7 +155,8 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
                 FindDeviceLocked(pdo)->pendingWaitWake.push_back(irp);
             }
             IoSetCancelRoutine(irp, CancelWaitWake);
-            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
+                IoSetCancelRoutine(irp, nullptr)) {
                 {
                     std::lock_guard<std::mutex> lock(K().mu);
                     auto& pending = FindDeviceLocked(pdo)->pendingWaitWake;
@@ -163,7 +168,8 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
             return STATUS_PENDING;
         }
         PoStartNextPowerIrp(irp);
-        if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER) {
+        if (location->MinorFunction == IRP_MN_SET_POWER ||
+            location->MinorFunction == IRP_MN_QUERY_POWER) {
             return CompleteWith(irp, STATUS_SUCCESS);
         }
         NTSTATUS status = irp->IoStatus.Status;
@@ -194,7 +200,7 @@ std::unique_ptr<DriverObjectStorage>& BusDriverStorage() {
 // --- requests of the I/O manager
 
 class Request : public IoRequest {
-public:
+  public:
     bool Wait(std::optional<std::chrono::milliseconds> timeout) override {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!timeout) {
@@ -207,7 +213,8 @@ public:
         PIRP irp;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (result_.completed) return false;
+            if (result_.completed)
+                return false;
             irp = irp_;
         }
         return CancelIrpForIoManager(irp);
@@ -223,8 +230,10 @@ public:
 
     void Done(PIRP irp) {
         if (copyBack_ && NT_SUCCESS(irp->IoStatus.Status)) {
-            size_t count = irp->IoStatus.Information < copyLength_ ? irp->IoStatus.Information : copyLength_;
-            if (count) memcpy(copyTo_, irp->AssociatedIrp.SystemBuffer, count);
+            size_t count =
+                irp->IoStatus.Information < copyLength_ ? irp->IoStatus.Information : copyLength_;
+            if (count)
+                memcpy(copyTo_, irp->AssociatedIrp.SystemBuffer, count);
         }
         std::lock_guard<std::mutex> lock(mutex_);
         result_.status = irp->IoStatus.Status;
@@ -243,7 +252,7 @@ public:
         copyLength_ = length;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable condition_;
     IrpResult result_;
@@ -253,16 +262,19 @@ private:
     size_t copyLength_ = 0;
 };
 
-std::shared_ptr<Request> Build(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PFILE_OBJECT file, PIRP* irpOut) {
+std::shared_ptr<Request> Build(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PFILE_OBJECT file,
+                               PIRP* irpOut) {
     auto request = std::make_shared<Request>();
     PIRP irp = AllocateIrpInternal(target->StackSize, IrpOrigin::IoManager);
     request->SetIrp(irp);
     SetIrpDoneHandler(irp, [request](PIRP done) { request->Done(done); });
     bool application = major == IRP_MJ_CREATE || major == IRP_MJ_READ || major == IRP_MJ_WRITE ||
-                       major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+                       major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_CLEANUP ||
+                       major == IRP_MJ_CLOSE;
     irp->RequestorMode = application ? UserMode : KernelMode;
     irp->Tail.Overlay.OriginalFileObject = file;
-    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER)
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     location->MajorFunction = major;
     location->MinorFunction = minor;
@@ -271,7 +283,8 @@ std::shared_ptr<Request> Build(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, 
     return request;
 }
 
-std::shared_ptr<IoRequest> Send(PDEVICE_OBJECT target, const std::shared_ptr<Request>& request, PIRP irp) {
+std::shared_ptr<IoRequest> Send(PDEVICE_OBJECT target, const std::shared_ptr<Request>& request,
+                                PIRP irp) {
     KIRQL irql = CurrentIrql();
     if (irql != PASSIVE_LEVEL) {
         Report(Rule::IrqlTooHigh, "an application request sent at IRQL " + std::to_string(irql));
@@ -280,7 +293,9 @@ std::shared_ptr<IoRequest> Send(PDEVICE_OBJECT target, const std::shared_ptr<Req
     return request;
 }
 
-PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT file) { return IoGetAttachedDevice(file->DeviceObject); }
+PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT file) {
+    return IoGetAttachedDevice(file->DeviceObject);
+}
 
 void AttachUserBuffer(PIRP irp, PDEVICE_OBJECT device, void* buffer, ULONG length, bool toDevice,
                       const std::shared_ptr<Request>& request) {
@@ -294,24 +309,26 @@ void AttachUserBuffer(PIRP irp, PDEVICE_OBJECT device, void* buffer, ULONG lengt
             request->CopyBackTo(buffer, length);
         }
     } else if (device->Flags & DO_DIRECT_IO) {
-        if (length) AttachMdl(irp, buffer, length);
+        if (length)
+            AttachMdl(irp, buffer, length);
     } else {
         irp->UserBuffer = buffer;
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace kstandin::detail {
 PDRIVER_OBJECT BusDriver() {
     auto& storage = BusDriverStorage();
     if (!storage) {
         storage = MakeDriverObject(u"\\Driver\\KsBus");
-        for (PDRIVER_DISPATCH& entry : storage->object.MajorFunction) entry = BusDispatchEntry;
+        for (PDRIVER_DISPATCH& entry : storage->object.MajorFunction)
+            entry = BusDispatchEntry;
     }
     return &storage->object;
 }
-}  // namespace kstandin::detail
+} // namespace kstandin::detail
 
 // ---------------------------------------------------------------------------------------------
 
@@ -330,16 +347,20 @@ struct LoadedDriver::Impl {
 LoadedDriver::LoadedDriver(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 LoadedDriver::~LoadedDriver() {
-    if (impl_ && !impl_->unloaded) Unload();
+    if (impl_ && !impl_->unloaded)
+        Unload();
 }
 
 namespace {
-std::unique_ptr<LoadedDriver::Impl> Enter(std::unique_ptr<LoadedDriver::Impl> impl, PDRIVER_INITIALIZE entry,
-                                          const std::u16string& registryPath, NTSTATUS* entryStatus) {
+std::unique_ptr<LoadedDriver::Impl> Enter(std::unique_ptr<LoadedDriver::Impl> impl,
+                                          PDRIVER_INITIALIZE entry,
+                                          const std::u16string& registryPath,
+                                          NTSTATUS* entryStatus) {
     impl->registryPath = registryPath;
     impl->registryString.Buffer = reinterpret_cast<PWSTR>(impl->registryPath.data());
     impl->registryString.Length = static_cast<USHORT>(registryPath.size() * sizeof(WCHAR));
-    impl->registryString.MaximumLength = static_cast<USHORT>(impl->registryString.Length + sizeof(WCHAR));
+    impl->registryString.MaximumLength =
+        static_cast<USHORT>(impl->registryString.Length + sizeof(WCHAR));
     impl->driver->object.DriverInit = entry;
     {
         std::lock_guard<std::mutex> lock(K().mu);
@@ -348,22 +369,26 @@ std::unique_ptr<LoadedDriver::Impl> Enter(std::unique_ptr<LoadedDriver::Impl> im
     KIRQL irql = CurrentIrql();
     NTSTATUS status = entry(&impl->driver->object, &impl->registryString);
     if (CurrentIrql() != irql) {
-        Report(Rule::IrqlChangedAcrossDispatch, "DriverEntry returned at IRQL " + std::to_string(CurrentIrql()));
+        Report(Rule::IrqlChangedAcrossDispatch,
+               "DriverEntry returned at IRQL " + std::to_string(CurrentIrql()));
         SetIrql(irql);
     }
     impl->entrySucceeded = NT_SUCCESS(status);
-    if (entryStatus) *entryStatus = status;
+    if (entryStatus)
+        *entryStatus = status;
     return impl;
 }
-}  // namespace
+} // namespace
 
-std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::string& sharedObjectPath, const std::u16string& registryPath,
+std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::string& sharedObjectPath,
+                                                 const std::u16string& registryPath,
                                                  NTSTATUS* entryStatus, std::string* error) {
     namespace fs = std::filesystem;
     auto impl = std::make_unique<Impl>();
     std::string pattern = (fs::temp_directory_path() / "kstandin-driver-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
-        if (error) *error = "cannot create a temporary directory for the driver copy";
+        if (error)
+            *error = "cannot create a temporary directory for the driver copy";
         return nullptr;
     }
     impl->copyDirectory = pattern;
@@ -371,41 +396,49 @@ std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::string& sharedObject
     std::error_code copyError;
     fs::copy_file(sharedObjectPath, copy, copyError);
     if (copyError) {
-        if (error) *error = "cannot copy " + sharedObjectPath + ": " + copyError.message();
+        if (error)
+            *error = "cannot copy " + sharedObjectPath + ": " + copyError.message();
         fs::remove_all(impl->copyDirectory);
         return nullptr;
     }
     impl->handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!impl->handle) {
         // A kernel routine the stand-in lacks shows up here as "undefined symbol: <name>".
-        if (error) *error = dlerror();
+        if (error)
+            *error = dlerror();
         fs::remove_all(impl->copyDirectory);
         return nullptr;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(impl->handle, "DriverEntry"));
     if (!entry) {
-        if (error) *error = "the driver exports no DriverEntry";
+        if (error)
+            *error = "the driver exports no DriverEntry";
         dlclose(impl->handle);
         fs::remove_all(impl->copyDirectory);
         return nullptr;
     }
     std::u16string name = u"\\Driver\\";
-    for (char c : fs::path(sharedObjectPath).stem().string()) name += static_cast<char16_t>(c);
+    for (char c : fs::path(sharedObjectPath).stem().string())
+        name += static_cast<char16_t>(c);
     impl->driver = MakeDriverObject(name);
     impl->driver->object.DriverStart = impl->handle;
     return Finish(std::move(impl), entry, registryPath, entryStatus);
 }
 
-std::unique_ptr<LoadedDriver> LoadedDriver::FromEntry(PDRIVER_INITIALIZE entry, const std::u16string& registryPath,
+std::unique_ptr<LoadedDriver> LoadedDriver::FromEntry(PDRIVER_INITIALIZE entry,
+                                                      const std::u16string& registryPath,
                                                       NTSTATUS* entryStatus) {
     auto impl = std::make_unique<Impl>();
     impl->driver = MakeDriverObject(u"\\Driver\\KsTestDriver");
     return Finish(std::move(impl), entry, registryPath, entryStatus);
 }
 
-std::unique_ptr<LoadedDriver> LoadedDriver::Finish(std::unique_ptr<Impl> impl, PDRIVER_INITIALIZE entry,
-                                                   const std::u16string& registryPath, NTSTATUS* entryStatus) {
-    std::unique_ptr<LoadedDriver> driver(new LoadedDriver(Enter(std::move(impl), entry, registryPath, entryStatus)));
+std::unique_ptr<LoadedDriver> LoadedDriver::Finish(std::unique_ptr<Impl> impl,
+                                                   PDRIVER_INITIALIZE entry,
+                                                   const std::u16string& registryPath,
+                                                   NTSTATUS* entryStatus) {
+    std::unique_ptr<LoadedDriver> driver(
+        new LoadedDriver(Enter(std::move(impl), entry, registryPath, entryStatus)));
     if (!driver->impl_->entrySucceeded) {
         driver->Unload();
         return nullptr;
@@ -413,37 +446,48 @@ std::unique_ptr<LoadedDriver> LoadedDriver::Finish(std::unique_ptr<Impl> impl, P
     return driver;
 }
 
-PDRIVER_OBJECT LoadedDriver::Object() const { return &impl_->driver->object; }
+PDRIVER_OBJECT LoadedDriver::Object() const {
+    return &impl_->driver->object;
+}
 
-void* LoadedDriver::Symbol(const char* name) const { return impl_->handle ? dlsym(impl_->handle, name) : nullptr; }
+void* LoadedDriver::Symbol(const char* name) const {
+    return impl_->handle ? dlsym(impl_->handle, name) : nullptr;
+}
 
-bool LoadedDriver::IsUnloaded() const { return impl_->unloaded; }
+bool LoadedDriver::IsUnloaded() const {
+    return impl_->unloaded;
+}
 
 NTSTATUS LoadedDriver::AddDevice(PDEVICE_OBJECT pdo) {
     PDRIVER_OBJECT driver = Object();
     PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
-    if (!addDevice) return STATUS_NOT_SUPPORTED;
+    if (!addDevice)
+        return STATUS_NOT_SUPPORTED;
     std::set<PDEVICE_OBJECT> before;
     {
         std::lock_guard<std::mutex> lock(K().mu);
-        for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) before.insert(d);
+        for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+            before.insert(d);
     }
     KIRQL irql = CurrentIrql();
     NTSTATUS status = addDevice(driver, pdo);
     if (CurrentIrql() != irql) {
-        Report(Rule::IrqlChangedAcrossDispatch, "AddDevice returned at IRQL " + std::to_string(CurrentIrql()));
+        Report(Rule::IrqlChangedAcrossDispatch,
+               "AddDevice returned at IRQL " + std::to_string(CurrentIrql()));
         SetIrql(irql);
     }
     std::vector<PDEVICE_OBJECT> initializing;
     {
         std::lock_guard<std::mutex> lock(K().mu);
         for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
-            if (!before.count(d) && (d->Flags & DO_DEVICE_INITIALIZING)) initializing.push_back(d);
+            if (!before.count(d) && (d->Flags & DO_DEVICE_INITIALIZING))
+                initializing.push_back(d);
         }
     }
     if (NT_SUCCESS(status)) {
         for (PDEVICE_OBJECT d : initializing) {
-            Report(Rule::AddDeviceLeftInitializing, "AddDevice returned success but " + Describe(d) +
+            Report(Rule::AddDeviceLeftInitializing, "AddDevice returned success but " +
+                                                        Describe(d) +
                                                         " still has DO_DEVICE_INITIALIZING set");
         }
     }
@@ -451,7 +495,8 @@ NTSTATUS LoadedDriver::AddDevice(PDEVICE_OBJECT pdo) {
 }
 
 void LoadedDriver::Unload() {
-    if (impl_->unloaded) return;
+    if (impl_->unloaded)
+        return;
     impl_->unloaded = true;
     PDRIVER_OBJECT driver = Object();
     WaitForDispatchQueue();
@@ -464,14 +509,18 @@ void LoadedDriver::Unload() {
     std::vector<PoolBlock> pool;
     {
         std::lock_guard<std::mutex> lock(K().mu);
-        for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) devices.push_back(d);
-        for (const auto& [block, info] : K().pool) pool.push_back(PoolBlock{info.size, info.tag, info.type});
+        for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+            devices.push_back(d);
+        for (const auto& [block, info] : K().pool)
+            pool.push_back(PoolBlock{info.size, info.tag, info.type});
     }
     for (PDEVICE_OBJECT d : devices) {
-        Report(Rule::DeviceLeftAtUnload, "the driver unloads while " + Describe(d) + " still exists");
+        Report(Rule::DeviceLeftAtUnload,
+               "the driver unloads while " + Describe(d) + " still exists");
     }
     for (const PoolBlock& block : pool) {
-        Report(Rule::PoolLeftAtUnload, "a block of " + std::to_string(block.size) + " bytes with tag " + Hex(block.tag) +
+        Report(Rule::PoolLeftAtUnload, "a block of " + std::to_string(block.size) +
+                                           " bytes with tag " + Hex(block.tag) +
                                            " is still allocated when the driver unloads");
     }
     verifier::CheckTeardown();
@@ -495,7 +544,8 @@ void ResetKernel() {
     detail::ResetPool();
     {
         std::lock_guard<std::mutex> lock(K().mu);
-        for (PFILE_OBJECT file : K().files) std::free(file);
+        for (PFILE_OBJECT file : K().files)
+            std::free(file);
         K().files.clear();
         K().devices.clear();
         K().names.clear();
@@ -515,7 +565,8 @@ void ResetKernel() {
         K().failNextMdlMapping = false;
         K().failNextPowerRequest.reset();
         K().lastMappingPriority = 0;
-        for (PDRIVER_OBJECT driver : K().drivers) driver->DeviceObject = nullptr;
+        for (PDRIVER_OBJECT driver : K().drivers)
+            driver->DeviceObject = nullptr;
     }
     BusDriver()->DeviceObject = nullptr;
     verifier::ClearFindings();
@@ -530,14 +581,16 @@ PDEVICE_OBJECT CreateTestPdo(const PdoOptions& options) {
     std::u16string name = options.name;
     if (name.empty()) {
         name = u"\\Device\\KsBusPdo-";
-        for (char c : std::to_string(index)) name += static_cast<char16_t>(c);
+        for (char c : std::to_string(index))
+            name += static_cast<char16_t>(c);
     }
     UNICODE_STRING text{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
                         reinterpret_cast<PWSTR>(name.data())};
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = IoCreateDevice(BusDriver(), 0, &text, FILE_DEVICE_BUS_EXTENDER, FILE_AUTOGENERATED_DEVICE_NAME,
-                                     FALSE, &pdo);
-    if (!NT_SUCCESS(status)) return nullptr;
+    NTSTATUS status = IoCreateDevice(BusDriver(), 0, &text, FILE_DEVICE_BUS_EXTENDER,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    if (!NT_SUCCESS(status))
+        return nullptr;
     pdo->Flags |= options.flags | DO_BUS_ENUMERATED_DEVICE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     std::lock_guard<std::mutex> lock(K().mu);
@@ -549,12 +602,14 @@ PDEVICE_OBJECT CreateTestPdo(const PdoOptions& options) {
 
 void SetPdoDispatch(PDEVICE_OBJECT pdo, BusDispatch dispatch) {
     std::lock_guard<std::mutex> lock(K().mu);
-    if (DeviceInfo* info = FindDeviceLocked(pdo)) info->busDispatch = std::move(dispatch);
+    if (DeviceInfo* info = FindDeviceLocked(pdo))
+        info->busDispatch = std::move(dispatch);
 }
 
 void SetPdoCapabilities(PDEVICE_OBJECT pdo, const DEVICE_CAPABILITIES& capabilities) {
     std::lock_guard<std::mutex> lock(K().mu);
-    if (DeviceInfo* info = FindDeviceLocked(pdo)) info->capabilities = capabilities;
+    if (DeviceInfo* info = FindDeviceLocked(pdo))
+        info->capabilities = capabilities;
 }
 
 std::vector<std::pair<UCHAR, UCHAR>> PdoRequests(PDEVICE_OBJECT pdo) {
@@ -568,11 +623,13 @@ bool CompleteWaitWake(PDEVICE_OBJECT pdo, NTSTATUS status) {
     {
         std::lock_guard<std::mutex> lock(K().mu);
         DeviceInfo* info = FindDeviceLocked(pdo);
-        if (!info || info->pendingWaitWake.empty()) return false;
+        if (!info || info->pendingWaitWake.empty())
+            return false;
         irp = info->pendingWaitWake.front();
         info->pendingWaitWake.erase(info->pendingWaitWake.begin());
     }
-    if (!IoSetCancelRoutine(irp, nullptr)) return false;  // being cancelled: the cancel routine finishes it
+    if (!IoSetCancelRoutine(irp, nullptr))
+        return false; // being cancelled: the cancel routine finishes it
     RunAtDispatchLevel([&] {
         PoStartNextPowerIrp(irp);
         irp->IoStatus.Information = 0;
@@ -581,20 +638,25 @@ bool CompleteWaitWake(PDEVICE_OBJECT pdo, NTSTATUS status) {
     return true;
 }
 
-void DeleteTestPdo(PDEVICE_OBJECT pdo) { IoDeleteDevice(pdo); }
+void DeleteTestPdo(PDEVICE_OBJECT pdo) {
+    IoDeleteDevice(pdo);
+}
 
-PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) { return IoGetAttachedDevice(device); }
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+    return IoGetAttachedDevice(device);
+}
 
-std::shared_ptr<IoRequest> StartIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const IrpFill& fill,
-                                    PFILE_OBJECT file) {
+std::shared_ptr<IoRequest> StartIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                                    const IrpFill& fill, PFILE_OBJECT file) {
     PIRP irp;
     auto request = Build(target, major, minor, file, &irp);
-    if (fill) fill(irp, IoGetNextIrpStackLocation(irp));
+    if (fill)
+        fill(irp, IoGetNextIrpStackLocation(irp));
     return Send(target, request, irp);
 }
 
-IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const IrpFill& fill, PFILE_OBJECT file,
-                  std::optional<std::chrono::milliseconds> timeout) {
+IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const IrpFill& fill,
+                  PFILE_OBJECT file, std::optional<std::chrono::milliseconds> timeout) {
     std::shared_ptr<IoRequest> request = StartIrp(target, major, minor, fill, file);
     if (!request->Wait(timeout)) {
         IrpResult result = request->Result();
@@ -619,27 +681,35 @@ OpenResult OpenFile(const std::u16string& path) {
         for (int depth = 0; depth < 8; ++depth) {
             bool replaced = false;
             for (size_t end = name.size(); end > 0; --end) {
-                if (end != name.size() && name[end] != u'\\') continue;
+                if (end != name.size() && name[end] != u'\\')
+                    continue;
                 auto it = K().links.find(NameKey(name.substr(0, end)));
-                if (it == K().links.end()) continue;
+                if (it == K().links.end())
+                    continue;
                 name = NormalizeLinkName(it->second.second) + name.substr(end);
                 replaced = true;
                 break;
             }
-            if (!replaced) break;
+            if (!replaced)
+                break;
         }
         for (size_t end = name.size(); end > 0; --end) {
-            if (end != name.size() && name[end] != u'\\') continue;
+            if (end != name.size() && name[end] != u'\\')
+                continue;
             auto it = K().names.find(NameKey(name.substr(0, end)));
-            if (it == K().names.end()) continue;
+            if (it == K().names.end())
+                continue;
             device = it->second;
             remainder = name.substr(end);
             break;
         }
-        if (device && FindDeviceLocked(device)->deletePending) return {STATUS_DELETE_PENDING, nullptr};
-        if (device && (AttachedTopLocked(device)->Flags & DO_DEVICE_INITIALIZING)) return {STATUS_NO_SUCH_DEVICE, nullptr};
+        if (device && FindDeviceLocked(device)->deletePending)
+            return {STATUS_DELETE_PENDING, nullptr};
+        if (device && (AttachedTopLocked(device)->Flags & DO_DEVICE_INITIALIZING))
+            return {STATUS_NO_SUCH_DEVICE, nullptr};
     }
-    if (!device) return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr};
+    if (!device)
+        return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr};
     PFILE_OBJECT file = CreateFileObject(device, remainder);
     IrpResult result = SendIrp(RelatedDevice(file), IRP_MJ_CREATE, 0, {}, file);
     if (!NT_SUCCESS(result.status)) {
@@ -673,43 +743,47 @@ std::shared_ptr<IoRequest> StartWrite(PFILE_OBJECT file, const void* buffer, ULO
     return Send(target, request, irp);
 }
 
-std::shared_ptr<IoRequest> StartDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
-                                              void* output, ULONG outputLength, bool internal) {
+std::shared_ptr<IoRequest> StartDeviceControl(PFILE_OBJECT file, ULONG code, const void* input,
+                                              ULONG inputLength, void* output, ULONG outputLength,
+                                              bool internal) {
     PDEVICE_OBJECT target = RelatedDevice(file);
     PIRP irp;
-    auto request = Build(target, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0, file, &irp);
+    auto request = Build(target, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
+                         0, file, &irp);
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
     location->Parameters.DeviceIoControl.IoControlCode = code;
     location->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     location->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     switch (code & 3) {
-        case METHOD_BUFFERED: {
-            ULONG length = inputLength > outputLength ? inputLength : outputLength;
-            if (length) {
-                irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
-                if (input) memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-                if (output && outputLength) {
-                    irp->Flags |= IRP_INPUT_OPERATION;
-                    request->CopyBackTo(output, outputLength);
-                }
-            }
-            irp->UserBuffer = output;
-            break;
-        }
-        case METHOD_IN_DIRECT:
-        case METHOD_OUT_DIRECT:
-            if (input && inputLength) {
-                irp->AssociatedIrp.SystemBuffer = std::calloc(1, inputLength);
+    case METHOD_BUFFERED: {
+        ULONG length = inputLength > outputLength ? inputLength : outputLength;
+        if (length) {
+            irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
+            if (input)
                 memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (output && outputLength) {
+                irp->Flags |= IRP_INPUT_OPERATION;
+                request->CopyBackTo(output, outputLength);
             }
-            if (output && outputLength) AttachMdl(irp, output, outputLength);
-            break;
-        default:
-            location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
-            irp->UserBuffer = output;
-            break;
+        }
+        irp->UserBuffer = output;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (input && inputLength) {
+            irp->AssociatedIrp.SystemBuffer = std::calloc(1, inputLength);
+            memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (output && outputLength)
+            AttachMdl(irp, output, outputLength);
+        break;
+    default:
+        location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+        irp->UserBuffer = output;
+        break;
     }
     return Send(target, request, irp);
 }
@@ -719,12 +793,16 @@ IrpResult WaitFor(const std::shared_ptr<IoRequest>& request) {
     request->Wait();
     return request->Result();
 }
-}  // namespace
+} // namespace
 
-IrpResult Read(PFILE_OBJECT file, void* buffer, ULONG length) { return WaitFor(StartRead(file, buffer, length)); }
-IrpResult Write(PFILE_OBJECT file, const void* buffer, ULONG length) { return WaitFor(StartWrite(file, buffer, length)); }
-IrpResult DeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, void* output,
-                        ULONG outputLength) {
+IrpResult Read(PFILE_OBJECT file, void* buffer, ULONG length) {
+    return WaitFor(StartRead(file, buffer, length));
+}
+IrpResult Write(PFILE_OBJECT file, const void* buffer, ULONG length) {
+    return WaitFor(StartWrite(file, buffer, length));
+}
+IrpResult DeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
+                        void* output, ULONG outputLength) {
     return WaitFor(StartDeviceControl(file, code, input, inputLength, output, outputLength));
 }
 
@@ -733,16 +811,34 @@ IrpResult Send(PDEVICE_OBJECT pdo, UCHAR minor, const IrpFill& fill) {
     return SendIrp(TopOfStack(pdo), IRP_MJ_PNP, minor, fill);
 }
 namespace {
-NTSTATUS Simple(PDEVICE_OBJECT pdo, UCHAR minor) { return Send(pdo, minor).status; }
-}  // namespace
-NTSTATUS Start(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_START_DEVICE); }
-NTSTATUS QueryStop(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_QUERY_STOP_DEVICE); }
-NTSTATUS CancelStop(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_CANCEL_STOP_DEVICE); }
-NTSTATUS Stop(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_STOP_DEVICE); }
-NTSTATUS QueryRemove(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_QUERY_REMOVE_DEVICE); }
-NTSTATUS CancelRemove(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_CANCEL_REMOVE_DEVICE); }
-NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_SURPRISE_REMOVAL); }
-NTSTATUS Remove(PDEVICE_OBJECT pdo) { return Simple(pdo, IRP_MN_REMOVE_DEVICE); }
+NTSTATUS Simple(PDEVICE_OBJECT pdo, UCHAR minor) {
+    return Send(pdo, minor).status;
+}
+} // namespace
+NTSTATUS Start(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_START_DEVICE);
+}
+NTSTATUS QueryStop(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_QUERY_STOP_DEVICE);
+}
+NTSTATUS CancelStop(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+}
+NTSTATUS Stop(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_STOP_DEVICE);
+}
+NTSTATUS QueryRemove(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+}
+NTSTATUS CancelRemove(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+}
+NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_SURPRISE_REMOVAL);
+}
+NTSTATUS Remove(PDEVICE_OBJECT pdo) {
+    return Simple(pdo, IRP_MN_REMOVE_DEVICE);
+}
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities,
                            const std::function<void(DEVICE_CAPABILITIES&)>& prepare) {
     memset(capabilities, 0, sizeof *capabilities);
@@ -750,23 +846,30 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities
     capabilities->Version = 1;
     capabilities->Address = 0xFFFFFFFF;
     capabilities->UINumber = 0xFFFFFFFF;
-    if (prepare) prepare(*capabilities);
-    return Send(pdo, IRP_MN_QUERY_CAPABILITIES, [capabilities](PIRP, PIO_STACK_LOCATION location) {
-               location->Parameters.DeviceCapabilities.Capabilities = capabilities;
-           }).status;
+    if (prepare)
+        prepare(*capabilities);
+    return Send(pdo, IRP_MN_QUERY_CAPABILITIES,
+                [capabilities](PIRP, PIO_STACK_LOCATION location) {
+                    location->Parameters.DeviceCapabilities.Capabilities = capabilities;
+                })
+        .status;
 }
-}  // namespace pnp
+} // namespace pnp
 
 namespace power {
-std::shared_ptr<IoRequest> StartSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state) {
-    return StartIrp(TopOfStack(pdo), IRP_MJ_POWER, minor, [minor, state](PIRP, PIO_STACK_LOCATION location) {
-        location->Parameters.Power.Type = SystemPowerState;
-        location->Parameters.Power.State.SystemState = state;
-        location->Parameters.Power.ShutdownType =
-            state == PowerSystemWorking ? PowerActionNone
-                                        : (state >= PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep);
-        if (minor == IRP_MN_SET_POWER) location->Parameters.Power.SystemPowerStateContext.TargetSystemState = state;
-    });
+std::shared_ptr<IoRequest> StartSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor,
+                                              SYSTEM_POWER_STATE state) {
+    return StartIrp(
+        TopOfStack(pdo), IRP_MJ_POWER, minor, [minor, state](PIRP, PIO_STACK_LOCATION location) {
+            location->Parameters.Power.Type = SystemPowerState;
+            location->Parameters.Power.State.SystemState = state;
+            location->Parameters.Power.ShutdownType =
+                state == PowerSystemWorking
+                    ? PowerActionNone
+                    : (state >= PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep);
+            if (minor == IRP_MN_SET_POWER)
+                location->Parameters.Power.SystemPowerStateContext.TargetSystemState = state;
+        });
 }
 NTSTATUS SetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
     auto request = StartSystemRequest(pdo, IRP_MN_SET_POWER, state);
@@ -785,7 +888,8 @@ struct DeviceRequestWait {
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
 };
-VOID NTAPI DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+VOID NTAPI DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context,
+                             PIO_STATUS_BLOCK IoStatus) {
     auto wait = static_cast<DeviceRequestWait*>(Context);
     std::lock_guard<std::mutex> lock(wait->mutex);
     wait->status = IoStatus->Status;
@@ -797,16 +901,19 @@ NTSTATUS DeviceRequest(PDEVICE_OBJECT pdo, UCHAR minor, DEVICE_POWER_STATE state
     POWER_STATE powerState;
     powerState.DeviceState = state;
     NTSTATUS status = PoRequestPowerIrp(pdo, minor, powerState, DeviceRequestDone, &wait, nullptr);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     std::unique_lock<std::mutex> lock(wait.mutex);
     wait.condition.wait(lock, [&] { return wait.done; });
     return wait.status;
 }
-}  // namespace
-NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) { return DeviceRequest(pdo, IRP_MN_SET_POWER, state); }
+} // namespace
+NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
+    return DeviceRequest(pdo, IRP_MN_SET_POWER, state);
+}
 NTSTATUS QueryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
     return DeviceRequest(pdo, IRP_MN_QUERY_POWER, state);
 }
-}  // namespace power
+} // namespace power
 
-}  // namespace kstandin
+} // namespace kstandin

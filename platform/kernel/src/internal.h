@@ -45,7 +45,7 @@ struct DeviceInfo {
     unsigned pdoIndex = 0;
     BusDispatch busDispatch;
     std::optional<DEVICE_CAPABILITIES> capabilities;
-    std::vector<std::pair<UCHAR, UCHAR>> received;  // test PDOs: requests that reached them
+    std::vector<std::pair<UCHAR, UCHAR>> received; // test PDOs: requests that reached them
     std::vector<PIRP> pendingWaitWake;
     LONG fileReferences = 0;
     LONG workItemReferences = 0;
@@ -54,7 +54,7 @@ struct DeviceInfo {
 };
 
 struct InterfaceInfo {
-    std::u16string link;  // "\??\..."
+    std::u16string link; // "\??\..."
     GUID guid;
     std::u16string referenceString;
     PDEVICE_OBJECT pdo;
@@ -69,11 +69,12 @@ struct PoolInfo {
 };
 
 struct Kernel {
-    ~Kernel();  // releases what the last test left, when the program ends
-    std::mutex mu;  // guards everything below; never held while driver code runs
+    ~Kernel();     // releases what the last test left, when the program ends
+    std::mutex mu; // guards everything below; never held while driver code runs
     std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceInfo>> devices;
-    std::map<std::u16string, PDEVICE_OBJECT> names;                            // key -> device
-    std::map<std::u16string, std::pair<std::u16string, std::u16string>> links;  // key -> (link, target)
+    std::map<std::u16string, PDEVICE_OBJECT> names; // key -> device
+    std::map<std::u16string, std::pair<std::u16string, std::u16string>>
+        links; // key -> (link, target)
     std::vector<InterfaceInfo> interfaces;
     std::set<PFILE_OBJECT> files;
     std::set<PDRIVER_OBJECT> drivers;
@@ -83,7 +84,7 @@ struct Kernel {
     std::set<void*> freedPool;
     std::vector<PoolBlock> poolHistory;
     unsigned allocationCount = 0;
-    unsigned failAllocationAt = 0;  // absolute allocation number, 0 = off
+    unsigned failAllocationAt = 0; // absolute allocation number, 0 = off
 
     ULONG versionMajor = 10, versionMinor = 0, versionBuild = 19045;
     NTSTATUS versionResult = STATUS_SUCCESS;
@@ -118,7 +119,7 @@ unsigned CountOutstandingIrps();
 unsigned CheckIrpsAtTeardown();
 void FreeIrpBuffers(PIRP irp);
 // IoCancelIrp on behalf of an application; the request stays valid until the call returns.
-bool CancelIrpForIoManager(PIRP irp);  // system buffer and MDL chain the I/O manager attached
+bool CancelIrpForIoManager(PIRP irp); // system buffer and MDL chain the I/O manager attached
 
 // --- threads
 void ResetThreads();
@@ -126,4 +127,4 @@ void ResetThreads();
 // --- strings
 void* AllocateStringBuffer(size_t bytes);
 
-}  // namespace kstandin::detail
+} // namespace kstandin::detail

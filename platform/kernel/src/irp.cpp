@@ -40,12 +40,12 @@ struct IrpInfo {
     size_t size = 0;
     IrpOrigin origin = IrpOrigin::Driver;
     IrpState state = IrpState::Idle;
-    unsigned generation = 0;  // changes whenever the request is sent or completed
+    unsigned generation = 0; // changes whenever the request is sent or completed
     std::vector<Visit> visits;
     std::set<PDEVICE_OBJECT> poStarted;
     bool power = false;
     std::function<void(PIRP)> onDone;
-    unsigned pins = 0;  // the I/O manager is cancelling it: its memory must stay
+    unsigned pins = 0; // the I/O manager is cancelling it: its memory must stay
     bool freeWhenUnpinned = false;
     // Threaded requests: where the I/O manager copies the result.
     void* outputBuffer = nullptr;
@@ -68,16 +68,41 @@ PIO_STACK_LOCATION FirstLocation(PIRP irp) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 1;
 }
 
-std::string IrpName(PIRP irp) { return "IRP " + Hex(reinterpret_cast<uintptr_t>(irp)); }
+std::string IrpName(PIRP irp) {
+    return "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
+}
 
 std::string MajorName(UCHAR major) {
-    static const char* names[] = {"CREATE", "CREATE_NAMED_PIPE", "CLOSE", "READ", "WRITE", "QUERY_INFORMATION",
-                                  "SET_INFORMATION", "QUERY_EA", "SET_EA", "FLUSH_BUFFERS", "QUERY_VOLUME_INFORMATION",
-                                  "SET_VOLUME_INFORMATION", "DIRECTORY_CONTROL", "FILE_SYSTEM_CONTROL", "DEVICE_CONTROL",
-                                  "INTERNAL_DEVICE_CONTROL", "SHUTDOWN", "LOCK_CONTROL", "CLEANUP", "CREATE_MAILSLOT",
-                                  "QUERY_SECURITY", "SET_SECURITY", "POWER", "SYSTEM_CONTROL", "DEVICE_CHANGE",
-                                  "QUERY_QUOTA", "SET_QUOTA", "PNP"};
-    return major <= IRP_MJ_MAXIMUM_FUNCTION ? std::string("IRP_MJ_") + names[major] : "major " + std::to_string(major);
+    static const char* names[] = {"CREATE",
+                                  "CREATE_NAMED_PIPE",
+                                  "CLOSE",
+                                  "READ",
+                                  "WRITE",
+                                  "QUERY_INFORMATION",
+                                  "SET_INFORMATION",
+                                  "QUERY_EA",
+                                  "SET_EA",
+                                  "FLUSH_BUFFERS",
+                                  "QUERY_VOLUME_INFORMATION",
+                                  "SET_VOLUME_INFORMATION",
+                                  "DIRECTORY_CONTROL",
+                                  "FILE_SYSTEM_CONTROL",
+                                  "DEVICE_CONTROL",
+                                  "INTERNAL_DEVICE_CONTROL",
+                                  "SHUTDOWN",
+                                  "LOCK_CONTROL",
+                                  "CLEANUP",
+                                  "CREATE_MAILSLOT",
+                                  "QUERY_SECURITY",
+                                  "SET_SECURITY",
+                                  "POWER",
+                                  "SYSTEM_CONTROL",
+                                  "DEVICE_CHANGE",
+                                  "QUERY_QUOTA",
+                                  "SET_QUOTA",
+                                  "PNP"};
+    return major <= IRP_MJ_MAXIMUM_FUNCTION ? std::string("IRP_MJ_") + names[major]
+                                            : "major " + std::to_string(major);
 }
 
 void InitializeIrpMemory(PIRP irp, USHORT packetSize, CCHAR stackSize) {
@@ -94,32 +119,40 @@ void InitializeIrpMemory(PIRP irp, USHORT packetSize, CCHAR stackSize) {
 
 // The pending check needs both the dispatch routine's result and the mark its stack location
 // carried when completion passed it; whichever comes second decides.
-void CheckPending(const Visit& visit, PIRP irp, std::vector<std::pair<Rule, std::string>>& findings) {
-    if (!visit.walked || !visit.returned) return;
+void CheckPending(const Visit& visit, PIRP irp,
+                  std::vector<std::pair<Rule, std::string>>& findings) {
+    if (!visit.walked || !visit.returned)
+        return;
     std::string where = Describe(visit.device) + " (" + IrpName(irp) + ")";
     if (visit.returnedStatus == STATUS_PENDING && !visit.markedPending) {
-        findings.push_back({Rule::PendingReturnedWithoutMark,
-                            "the dispatch routine of " + where +
-                                " returned STATUS_PENDING but its stack location was not marked pending"});
+        findings.push_back(
+            {Rule::PendingReturnedWithoutMark,
+             "the dispatch routine of " + where +
+                 " returned STATUS_PENDING but its stack location was not marked pending"});
     } else if (visit.returnedStatus != STATUS_PENDING && visit.markedPending) {
-        findings.push_back({Rule::PendingMarkedButNotReturned,
-                            "the dispatch routine of " + where + " marked the IRP pending but returned " +
-                                Hex(static_cast<ULONG>(visit.returnedStatus))});
+        findings.push_back(
+            {Rule::PendingMarkedButNotReturned, "the dispatch routine of " + where +
+                                                    " marked the IRP pending but returned " +
+                                                    Hex(static_cast<ULONG>(visit.returnedStatus))});
     }
 }
 
 void ReportAll(const std::vector<std::pair<Rule, std::string>>& findings) {
-    for (const auto& [rule, message] : findings) Report(rule, message);
+    for (const auto& [rule, message] : findings)
+        Report(rule, message);
 }
 
 void CheckPowerStarts(IrpInfo& info, std::vector<std::pair<Rule, std::string>>& findings) {
-    if (!info.power) return;
+    if (!info.power)
+        return;
     std::set<PDEVICE_OBJECT> reported;
     for (const Visit& visit : info.visits) {
-        if (info.poStarted.count(visit.device) || !reported.insert(visit.device).second) continue;
+        if (info.poStarted.count(visit.device) || !reported.insert(visit.device).second)
+            continue;
         findings.push_back({Rule::PoStartNextPowerIrpMissing,
-                            "the driver of " + Describe(visit.device) + " completed or passed on power " +
-                                IrpName(info.irp) + " without calling PoStartNextPowerIrp"});
+                            "the driver of " + Describe(visit.device) +
+                                " completed or passed on power " + IrpName(info.irp) +
+                                " without calling PoStartNextPowerIrp"});
     }
 }
 
@@ -148,7 +181,8 @@ void ReleaseEvicted(const std::vector<std::shared_ptr<IrpInfo>>& evicted) {
         KS_UNPOISON(info->irp, info->size);
         auto bytes = reinterpret_cast<const unsigned char*>(info->irp);
         bool intact = true;
-        for (size_t i = 0; i < info->size && intact; ++i) intact = bytes[i] == kFreedIrpFill;
+        for (size_t i = 0; i < info->size && intact; ++i)
+            intact = bytes[i] == kFreedIrpFill;
         if (!intact) {
             Report(Rule::IrpTouchedAfterCompletion,
                    IrpName(info->irp) + " was written after it had been completed and freed");
@@ -184,12 +218,15 @@ void QuarantineUnlessPinned(const std::shared_ptr<IrpInfo>& info) {
 void FinishThreaded(PIRP irp, IrpInfo& info) {
     if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && info.outputBuffer &&
         NT_SUCCESS(irp->IoStatus.Status)) {
-        size_t count = irp->IoStatus.Information < info.outputLength ? irp->IoStatus.Information : info.outputLength;
+        size_t count = irp->IoStatus.Information < info.outputLength ? irp->IoStatus.Information
+                                                                     : info.outputLength;
         memcpy(info.outputBuffer, irp->AssociatedIrp.SystemBuffer, count);
     }
     FreeIrpBuffers(irp);
-    if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
-    if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    if (irp->UserIosb)
+        *irp->UserIosb = irp->IoStatus;
+    if (irp->UserEvent)
+        KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
 }
 
 void CompletePastTop(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
@@ -204,21 +241,23 @@ void CompletePastTop(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
     }
     ReportAll(findings);
     switch (info->origin) {
-        case IrpOrigin::Threaded:
-            FinishThreaded(irp, *info);
-            QuarantineUnlessPinned(info);
-            break;
-        case IrpOrigin::IoManager:
-            if (onDone) onDone(irp);
-            FreeIrpBuffers(irp);
-            QuarantineUnlessPinned(info);
-            break;
-        case IrpOrigin::Driver:
-        case IrpOrigin::Power:
-            Report(Rule::InvalidParameter, IrpName(irp) + " from IoAllocateIrp completed past its top stack location: "
-                                           "the allocating driver's completion routine must return "
-                                           "STATUS_MORE_PROCESSING_REQUIRED and free it");
-            break;
+    case IrpOrigin::Threaded:
+        FinishThreaded(irp, *info);
+        QuarantineUnlessPinned(info);
+        break;
+    case IrpOrigin::IoManager:
+        if (onDone)
+            onDone(irp);
+        FreeIrpBuffers(irp);
+        QuarantineUnlessPinned(info);
+        break;
+    case IrpOrigin::Driver:
+    case IrpOrigin::Power:
+        Report(Rule::InvalidParameter,
+               IrpName(irp) + " from IoAllocateIrp completed past its top stack location: "
+                              "the allocating driver's completion routine must return "
+                              "STATUS_MORE_PROCESSING_REQUIRED and free it");
+        break;
     }
 }
 
@@ -241,7 +280,8 @@ NTSTATUS NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     }
     ReportAll(findings);
     if (request->completion) {
-        request->completion(request->device, request->minor, request->state, request->context, &Irp->IoStatus);
+        request->completion(request->device, request->minor, request->state, request->context,
+                            &Irp->IoStatus);
     }
     ObfDereferenceObject(request->target);
     delete request;
@@ -259,18 +299,20 @@ BOOLEAN CancelLiveIrp(PIRP Irp) {
         return FALSE;
     }
     Irp->CancelIrql = irql;
-    PDEVICE_OBJECT device =
-        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-    routine(device, Irp);  // releases the cancel spin lock
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                : nullptr;
+    routine(device, Irp); // releases the cancel spin lock
     return TRUE;
 }
 
-}  // namespace
+} // namespace
 
 namespace kstandin::detail {
 
 PIRP AllocateIrpInternal(CCHAR stackSize, IrpOrigin origin) {
-    if (stackSize < 1) stackSize = 1;
+    if (stackSize < 1)
+        stackSize = 1;
     size_t size = sizeof(IRP) + (static_cast<size_t>(stackSize) + 1) * sizeof(IO_STACK_LOCATION);
     auto irp = static_cast<PIRP>(std::aligned_alloc(16, (size + 15) & ~size_t(15)));
     InitializeIrpMemory(irp, IoSizeOfIrp(stackSize), stackSize);
@@ -292,7 +334,8 @@ void SetIrpDoneHandler(PIRP irp, std::function<void(PIRP)> handler) {
 void FreeIrpBuffers(PIRP irp) {
     while (PMDL mdl = irp->MdlAddress) {
         irp->MdlAddress = mdl->Next;
-        if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+            MmUnlockPages(mdl);
         IoFreeMdl(mdl);
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
@@ -309,7 +352,8 @@ void ResetIrps() {
         evicted = EvictLocked(0);
         // Requests still in flight are forgotten with their memory: the test that left them has
         // been told by its teardown check.
-        for (auto& [irp, info] : irps) std::free(irp);
+        for (auto& [irp, info] : irps)
+            std::free(irp);
         irps.clear();
     }
     ReleaseEvicted(evicted);
@@ -319,7 +363,9 @@ unsigned CountOutstandingIrps() {
     std::lock_guard<std::mutex> lock(irpMutex);
     unsigned count = 0;
     for (const auto& [irp, info] : irps) {
-        if (info->origin != IrpOrigin::Driver && info->state != IrpState::Done && info->state != IrpState::Freed) ++count;
+        if (info->origin != IrpOrigin::Driver && info->state != IrpState::Done &&
+            info->state != IrpState::Freed)
+            ++count;
     }
     return count;
 }
@@ -330,17 +376,22 @@ unsigned CheckIrpsAtTeardown() {
         std::lock_guard<std::mutex> lock(irpMutex);
         for (const auto& [irp, info] : irps) {
             if (info->state == IrpState::Held) {
-                findings.push_back({Rule::MoreProcessingNeverCompleted,
-                                    IrpName(irp) + " (" + MajorName(irp->Tail.Overlay.CurrentStackLocation->MajorFunction) +
-                                        ") was held by a completion routine returning STATUS_MORE_PROCESSING_REQUIRED "
-                                        "and never completed or freed"});
+                findings.push_back(
+                    {Rule::MoreProcessingNeverCompleted,
+                     IrpName(irp) + " (" +
+                         MajorName(irp->Tail.Overlay.CurrentStackLocation->MajorFunction) +
+                         ") was held by a completion routine returning "
+                         "STATUS_MORE_PROCESSING_REQUIRED "
+                         "and never completed or freed"});
             } else if (info->origin != IrpOrigin::Driver &&
-                       (info->state == IrpState::InProgress || info->state == IrpState::Completing ||
+                       (info->state == IrpState::InProgress ||
+                        info->state == IrpState::Completing ||
                         info->state == IrpState::RoutineRunning)) {
                 PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
                 findings.push_back({Rule::IrpOutstandingAtTeardown,
-                                    IrpName(irp) + " (" + MajorName(location->MajorFunction) + " minor " +
-                                        std::to_string(location->MinorFunction) + ") is still in flight at " +
+                                    IrpName(irp) + " (" + MajorName(location->MajorFunction) +
+                                        " minor " + std::to_string(location->MinorFunction) +
+                                        ") is still in flight at " +
                                         Describe(location->DeviceObject)});
             }
         }
@@ -353,7 +404,8 @@ bool CancelIrpForIoManager(PIRP irp) {
     std::shared_ptr<IrpInfo> info = Find(irp);
     {
         std::lock_guard<std::mutex> lock(irpMutex);
-        if (!info || info->state == IrpState::Done || info->state == IrpState::Freed) return false;
+        if (!info || info->state == IrpState::Done || info->state == IrpState::Freed)
+            return false;
         ++info->pins;
     }
     BOOLEAN cancelled = CancelLiveIrp(irp);
@@ -362,29 +414,33 @@ bool CancelIrpForIoManager(PIRP irp) {
         std::lock_guard<std::mutex> lock(irpMutex);
         free = --info->pins == 0 && info->freeWhenUnpinned;
     }
-    if (free) Quarantine(info);
+    if (free)
+        Quarantine(info);
     return cancelled != FALSE;
 }
 
-}  // namespace kstandin::detail
+} // namespace kstandin::detail
 
 namespace {
 // Requests left in quarantine by the last test are released when the program ends.
 struct ReleaseAtExit {
     ~ReleaseAtExit() { kstandin::detail::ResetIrps(); }
 } releaseAtExit;
-}  // namespace
+} // namespace
 
 namespace kstandin {
-unsigned OutstandingIrps() { return detail::CountOutstandingIrps(); }
-}  // namespace kstandin
+unsigned OutstandingIrps() {
+    return detail::CountOutstandingIrps();
+}
+} // namespace kstandin
 
 extern "C" {
 
 void kstandin_CheckNextStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation <= 1) {
-        Report(Rule::StackLocationOverflow, "a next stack location was set up on the last stack location of " +
-                                                IrpName(Irp) + " (StackCount " + std::to_string(Irp->StackCount) + ")");
+        Report(Rule::StackLocationOverflow,
+               "a next stack location was set up on the last stack location of " + IrpName(Irp) +
+                   " (StackCount " + std::to_string(Irp->StackCount) + ")");
     }
 }
 
@@ -404,11 +460,14 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     std::shared_ptr<IrpInfo> info = Find(Irp);
     if (!info) {
-        Report(Rule::InvalidParameter, "IoInitializeIrp on memory the stand-in did not allocate as a request");
+        Report(Rule::InvalidParameter,
+               "IoInitializeIrp on memory the stand-in did not allocate as a request");
         return;
     }
-    if (sizeof(IRP) + (static_cast<size_t>(StackSize) + 1) * sizeof(IO_STACK_LOCATION) > info->size) {
-        Report(Rule::InvalidParameter, "IoInitializeIrp with more stack locations than the request was allocated with");
+    if (sizeof(IRP) + (static_cast<size_t>(StackSize) + 1) * sizeof(IO_STACK_LOCATION) >
+        info->size) {
+        Report(Rule::InvalidParameter,
+               "IoInitializeIrp with more stack locations than the request was allocated with");
         return;
     }
     InitializeIrpMemory(Irp, PacketSize, StackSize);
@@ -446,7 +505,8 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     std::shared_ptr<IrpInfo> info = Find(Irp);
     if (!info || info->state == IrpState::Freed) {
-        Report(Rule::IrpTouchedAfterCompletion, "IoReuseIrp of " + IrpName(Irp) + ", which is not a live request");
+        Report(Rule::IrpTouchedAfterCompletion,
+               "IoReuseIrp of " + IrpName(Irp) + ", which is not a live request");
         return;
     }
     UCHAR allocationFlags = Irp->AllocationFlags;
@@ -465,7 +525,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CheckIrql(DISPATCH_LEVEL, "IoCallDriver");
     std::shared_ptr<IrpInfo> info = Find(Irp);
     if (!info) {
-        Report(Rule::InvalidParameter, "IoCallDriver with " + IrpName(Irp) + ", which is not a request");
+        Report(Rule::InvalidParameter,
+               "IoCallDriver with " + IrpName(Irp) + ", which is not a request");
         return STATUS_INVALID_PARAMETER;
     }
     enum class Verdict { Send, Finished, Overflow } verdict = Verdict::Send;
@@ -481,20 +542,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
     }
     if (verdict == Verdict::Finished) {
-        Report(Rule::IrpTouchedAfterCompletion,
-               "IoCallDriver to " + Describe(DeviceObject) + " with " + IrpName(Irp) + ", which was already completed");
+        Report(Rule::IrpTouchedAfterCompletion, "IoCallDriver to " + Describe(DeviceObject) +
+                                                    " with " + IrpName(Irp) +
+                                                    ", which was already completed");
         return STATUS_INVALID_PARAMETER;
     }
     if (verdict == Verdict::Overflow) {
-        Report(Rule::StackLocationOverflow, "IoCallDriver to " + Describe(DeviceObject) + " past the last stack location of " +
-                                                IrpName(Irp) + " (StackCount " + std::to_string(Irp->StackCount) + ")");
+        Report(Rule::StackLocationOverflow,
+               "IoCallDriver to " + Describe(DeviceObject) + " past the last stack location of " +
+                   IrpName(Irp) + " (StackCount " + std::to_string(Irp->StackCount) + ")");
         return STATUS_INVALID_PARAMETER;
     }
     {
         std::lock_guard<std::mutex> lock(K().mu);
         DeviceInfo* device = FindDeviceLocked(DeviceObject);
         if (!device) {
-            Report(Rule::InvalidParameter, "IoCallDriver to " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+            Report(Rule::InvalidParameter, "IoCallDriver to " +
+                                               Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
                                                ", which is not a device object");
             return STATUS_INVALID_PARAMETER;
         }
@@ -509,10 +573,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         std::lock_guard<std::mutex> lock(irpMutex);
         info->visits.push_back(Visit{Irp->CurrentLocation, DeviceObject});
         visitIndex = info->visits.size() - 1;
-        if (major == IRP_MJ_POWER) info->power = true;
+        if (major == IRP_MJ_POWER)
+            info->power = true;
     }
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-        Report(Rule::InvalidParameter, IrpName(Irp) + " sent with major function " + std::to_string(major));
+        Report(Rule::InvalidParameter,
+               IrpName(Irp) + " sent with major function " + std::to_string(major));
         return STATUS_INVALID_PARAMETER;
     }
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[major];
@@ -521,8 +587,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = routine(DeviceObject, Irp);
     if (CurrentIrql() != irql || HeldSpinLockCount() != locks) {
         Report(Rule::IrqlChangedAcrossDispatch,
-               "the " + MajorName(major) + " dispatch routine of " + Describe(DeviceObject) + " was entered at IRQL " +
-                   std::to_string(irql) + " and returned at IRQL " + std::to_string(CurrentIrql()) +
+               "the " + MajorName(major) + " dispatch routine of " + Describe(DeviceObject) +
+                   " was entered at IRQL " + std::to_string(irql) + " and returned at IRQL " +
+                   std::to_string(CurrentIrql()) +
                    (HeldSpinLockCount() != locks ? " holding a spin lock" : ""));
         SetIrql(irql);
     }
@@ -543,7 +610,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     CheckIrql(DISPATCH_LEVEL, "IoCompleteRequest");
     std::shared_ptr<IrpInfo> info = Find(Irp);
     if (!info) {
-        Report(Rule::InvalidParameter, "IoCompleteRequest of " + IrpName(Irp) + ", which is not a request");
+        Report(Rule::InvalidParameter,
+               "IoCompleteRequest of " + IrpName(Irp) + ", which is not a request");
         return;
     }
     std::string twice;
@@ -563,10 +631,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
-        Report(Rule::CompletedWithPendingStatus, IrpName(Irp) + " completed with IoStatus.Status STATUS_PENDING");
+        Report(Rule::CompletedWithPendingStatus,
+               IrpName(Irp) + " completed with IoStatus.Status STATUS_PENDING");
     }
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
-        Report(Rule::CompletedWithCancelRoutine, IrpName(Irp) + " completed while its cancel routine is still set");
+        Report(Rule::CompletedWithCancelRoutine,
+               IrpName(Irp) + " completed while its cancel routine is still set");
     }
     PIO_STACK_LOCATION first = FirstLocation(Irp);
     while (Irp->CurrentLocation <= Irp->StackCount) {
@@ -581,7 +651,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         {
             std::lock_guard<std::mutex> lock(irpMutex);
             for (Visit& visit : info->visits) {
-                if (visit.index != index || visit.walked) continue;
+                if (visit.index != index || visit.walked)
+                    continue;
                 visit.walked = true;
                 visit.markedPending = marked;
                 CheckPending(visit, Irp, findings);
@@ -592,7 +663,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         bool cancel = __atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) != 0;
         UCHAR control = stackPointer->Control;
         bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                      (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (cancel && (control & SL_INVOKE_ON_CANCEL));
+                      (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                      (cancel && (control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = stackPointer->CompletionRoutine;
         PVOID context = stackPointer->Context;
         stackPointer->MinorFunction = 0;
@@ -612,9 +684,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             KIRQL irql = CurrentIrql();
             NTSTATUS result = routine(device, Irp, context);
             if (CurrentIrql() != irql) {
-                Report(Rule::IrqlChangedAcrossDispatch, "a completion routine of " + IrpName(Irp) +
-                                                            " was entered at IRQL " + std::to_string(irql) +
-                                                            " and returned at IRQL " + std::to_string(CurrentIrql()));
+                Report(Rule::IrqlChangedAcrossDispatch,
+                       "a completion routine of " + IrpName(Irp) + " was entered at IRQL " +
+                           std::to_string(irql) + " and returned at IRQL " +
+                           std::to_string(CurrentIrql()));
                 SetIrql(irql);
             }
             bool reused;
@@ -622,15 +695,18 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 std::lock_guard<std::mutex> lock(irpMutex);
                 reused = info->generation != generation;
                 if (!reused) {
-                    info->state = result == STATUS_MORE_PROCESSING_REQUIRED ? IrpState::Held : IrpState::Completing;
+                    info->state = result == STATUS_MORE_PROCESSING_REQUIRED ? IrpState::Held
+                                                                            : IrpState::Completing;
                 }
             }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
             if (reused) {
-                Report(Rule::IrpCompletedTwice, "a completion routine of " + IrpName(Irp) +
-                                                    " sent on, completed or freed the request and then returned " +
-                                                    Hex(static_cast<ULONG>(result)) +
-                                                    " instead of STATUS_MORE_PROCESSING_REQUIRED");
+                Report(Rule::IrpCompletedTwice,
+                       "a completion routine of " + IrpName(Irp) +
+                           " sent on, completed or freed the request and then returned " +
+                           Hex(static_cast<ULONG>(result)) +
+                           " instead of STATUS_MORE_PROCESSING_REQUIRED");
                 return;
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
@@ -644,7 +720,8 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     CheckIrql(DISPATCH_LEVEL, "IoCancelIrp");
     std::shared_ptr<IrpInfo> info = Find(Irp);
     if (!info) {
-        Report(Rule::InvalidParameter, "IoCancelIrp of " + IrpName(Irp) + ", which is not a request");
+        Report(Rule::InvalidParameter,
+               "IoCancelIrp of " + IrpName(Irp) + ", which is not a request");
         return FALSE;
     }
     bool finished;
@@ -653,15 +730,18 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
         finished = info->state == IrpState::Done || info->state == IrpState::Freed;
     }
     if (finished) {
-        Report(Rule::IrpTouchedAfterCompletion, "IoCancelIrp of " + IrpName(Irp) + ", which was already completed");
+        Report(Rule::IrpTouchedAfterCompletion,
+               "IoCancelIrp of " + IrpName(Irp) + ", which was already completed");
         return FALSE;
     }
     return CancelLiveIrp(Irp);
 }
 
-PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
     CheckIrql(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     {
         std::lock_guard<std::mutex> lock(K().mu);
@@ -675,47 +755,54 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     irp->UserEvent = Event;
     irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
     next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     std::shared_ptr<IrpInfo> info = Find(irp);
     switch (IoControlCode & 3) {
-        case METHOD_BUFFERED: {
-            ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-            if (length) {
-                irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
-                if (InputBuffer) memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-                if (OutputBuffer) irp->Flags |= IRP_INPUT_OPERATION;
-            }
-            irp->UserBuffer = OutputBuffer;
-            info->outputBuffer = OutputBuffer;
-            info->outputLength = OutputBufferLength;
-            break;
-        }
-        case METHOD_IN_DIRECT:
-        case METHOD_OUT_DIRECT:
-            if (InputBuffer && InputBufferLength) {
-                irp->AssociatedIrp.SystemBuffer = std::calloc(1, InputBufferLength);
+    case METHOD_BUFFERED: {
+        ULONG length =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (length) {
+            irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
+            if (InputBuffer)
                 memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            }
-            if (OutputBuffer && OutputBufferLength) {
-                PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
-                MmProbeAndLockPages(mdl, KernelMode, (IoControlCode & 3) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
-            }
-            break;
-        case METHOD_NEITHER:
-            next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-            irp->UserBuffer = OutputBuffer;
-            break;
+            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (OutputBuffer)
+                irp->Flags |= IRP_INPUT_OPERATION;
+        }
+        irp->UserBuffer = OutputBuffer;
+        info->outputBuffer = OutputBuffer;
+        info->outputLength = OutputBufferLength;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBuffer && InputBufferLength) {
+            irp->AssociatedIrp.SystemBuffer = std::calloc(1, InputBufferLength);
+            memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (OutputBuffer && OutputBufferLength) {
+            PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
+            MmProbeAndLockPages(mdl, KernelMode,
+                                (IoControlCode & 3) == METHOD_IN_DIRECT ? IoReadAccess
+                                                                        : IoWriteAccess);
+        }
+        break;
+    case METHOD_NEITHER:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
     }
     return irp;
 }
 
-PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                        PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+                                        PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     CheckIrql(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
     {
         std::lock_guard<std::mutex> lock(K().mu);
@@ -731,7 +818,8 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
     next->MajorFunction = static_cast<UCHAR>(MajorFunction);
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
         next->Parameters.Read.Length = Length;
-        if (StartingOffset) next->Parameters.Read.ByteOffset = *StartingOffset;
+        if (StartingOffset)
+            next->Parameters.Read.ByteOffset = *StartingOffset;
         if (DeviceObject->Flags & DO_BUFFERED_IO) {
             irp->AssociatedIrp.SystemBuffer = std::calloc(1, Length ? Length : 1);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -745,7 +833,8 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
         } else if (DeviceObject->Flags & DO_DIRECT_IO) {
             if (Length) {
                 PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp);
-                MmProbeAndLockPages(mdl, KernelMode, MajorFunction == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
+                MmProbeAndLockPages(mdl, KernelMode,
+                                    MajorFunction == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
             }
         } else {
             irp->UserBuffer = Buffer;
@@ -754,7 +843,8 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
     return irp;
 }
 
-PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp) {
     (void)ChargeQuota;
     CheckIrql(DISPATCH_LEVEL, "IoAllocateMdl");
     auto mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
@@ -765,7 +855,8 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
     if (Irp) {
         if (SecondaryBuffer) {
             PMDL* link = &Irp->MdlAddress;
-            while (*link) link = &(*link)->Next;
+            while (*link)
+                link = &(*link)->Next;
             *link = mdl;
         } else {
             Irp->MdlAddress = mdl;
@@ -777,7 +868,8 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
     CheckIrql(DISPATCH_LEVEL, "IoFreeMdl");
     if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
-        Report(Rule::MdlMisuse, "IoFreeMdl of an MDL whose pages are still locked (MmUnlockPages first)");
+        Report(Rule::MdlMisuse,
+               "IoFreeMdl of an MDL whose pages are still locked (MmUnlockPages first)");
     }
     memset(Mdl, 0xDF, sizeof(MDL));
     std::free(Mdl);
@@ -788,42 +880,50 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
 }
 
-VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                               LOCK_OPERATION Operation) {
     (void)AccessMode;
     CheckIrql(DISPATCH_LEVEL, "MmProbeAndLockPages");
     if (MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED) {
         Report(Rule::MdlMisuse, "MmProbeAndLockPages of an MDL that is already locked");
     }
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
-    if (Operation != IoReadAccess) MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
+    if (Operation != IoReadAccess)
+        MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
 }
 
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
     if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)) {
         Report(Rule::MdlMisuse, "MmUnlockPages of an MDL that is not locked");
     }
-    MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_WRITE_OPERATION);
+    MemoryDescriptorList->MdlFlags &=
+        ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_WRITE_OPERATION);
     MemoryDescriptorList->MappedSystemVa = nullptr;
 }
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
-                                         ULONG Priority) {
+                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                         ULONG BugCheckOnFailure, ULONG Priority) {
     (void)CacheType;
-    CheckIrql(AccessMode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL, "MmMapLockedPagesSpecifyCache");
+    CheckIrql(AccessMode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL,
+              "MmMapLockedPagesSpecifyCache");
     if (AccessMode != KernelMode || RequestedAddress) {
-        Report(Rule::InvalidParameter, "MmMapLockedPagesSpecifyCache into user space is not modelled");
+        Report(Rule::InvalidParameter,
+               "MmMapLockedPagesSpecifyCache into user space is not modelled");
         return nullptr;
     }
-    if (!(MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
-        Report(Rule::MdlMisuse, "MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");
+    if (!(MemoryDescriptorList->MdlFlags &
+          (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
+        Report(Rule::MdlMisuse,
+               "MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");
     }
     {
         std::lock_guard<std::mutex> lock(K().mu);
         K().lastMappingPriority = Priority;
         if (K().failNextMdlMapping) {
             K().failNextMdlMapping = false;
-            if (BugCheckOnFailure) Report(Rule::InvalidParameter, "a failed mapping with BugCheckOnFailure set");
+            if (BugCheckOnFailure)
+                Report(Rule::InvalidParameter, "a failed mapping with BugCheckOnFailure set");
             return nullptr;
         }
     }
@@ -840,8 +940,9 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
 }
 
-NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                 POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
+                                 PVOID Context, PIRP* Irp) {
     CheckIrql(DISPATCH_LEVEL, "PoRequestPowerIrp");
     {
         std::lock_guard<std::mutex> lock(K().mu);
@@ -851,8 +952,8 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
             return status;
         }
     }
-    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE &&
-        MinorFunction != IRP_MN_POWER_SEQUENCE) {
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
+        MinorFunction != IRP_MN_WAIT_WAKE && MinorFunction != IRP_MN_POWER_SEQUENCE) {
         return STATUS_INVALID_PARAMETER_2;
     }
     PDEVICE_OBJECT target = IoGetAttachedDeviceReference(DeviceObject);
@@ -874,9 +975,11 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
         next->Parameters.Power.Type = DevicePowerState;
         next->Parameters.Power.State = PowerState;
     }
-    auto request = new PowerRequest{DeviceObject, target, MinorFunction, PowerState, CompletionFunction, Context};
+    auto request = new PowerRequest{DeviceObject,       target, MinorFunction, PowerState,
+                                    CompletionFunction, Context};
     IoSetCompletionRoutine(irp, PowerRequestCompletion, request, TRUE, TRUE, TRUE);
-    if (Irp) *Irp = irp;
+    if (Irp)
+        *Irp = irp;
     PoCallDriver(target, irp);
     return STATUS_PENDING;
 }
@@ -892,25 +995,30 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     CheckIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
     std::shared_ptr<IrpInfo> info = Find(Irp);
     if (!info || info->state == IrpState::Freed || info->state == IrpState::Done) {
-        Report(Rule::IrpTouchedAfterCompletion, "PoStartNextPowerIrp with " + IrpName(Irp) + ", which is not a live request");
+        Report(Rule::IrpTouchedAfterCompletion,
+               "PoStartNextPowerIrp with " + IrpName(Irp) + ", which is not a live request");
         return;
     }
-    if (Irp->CurrentLocation < 1 || Irp->CurrentLocation > Irp->StackCount) return;  // counts for no driver
+    if (Irp->CurrentLocation < 1 || Irp->CurrentLocation > Irp->StackCount)
+        return; // counts for no driver
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     if (location->MajorFunction != IRP_MJ_POWER) {
-        Report(Rule::InvalidParameter, "PoStartNextPowerIrp with " + IrpName(Irp) + ", which is not a power request");
+        Report(Rule::InvalidParameter,
+               "PoStartNextPowerIrp with " + IrpName(Irp) + ", which is not a power request");
         return;
     }
     std::lock_guard<std::mutex> lock(irpMutex);
     info->poStarted.insert(location->DeviceObject);
 }
 
-POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                  POWER_STATE State) {
     CheckIrql(DISPATCH_LEVEL, "PoSetPowerState");
     POWER_STATE previous{};
     std::lock_guard<std::mutex> lock(K().mu);
     DeviceInfo* info = FindDeviceLocked(DeviceObject);
-    if (!info) return previous;
+    if (!info)
+        return previous;
     if (Type == DevicePowerState) {
         previous.DeviceState = static_cast<DEVICE_POWER_STATE>(info->devicePower);
         info->devicePower = State.DeviceState;
@@ -921,11 +1029,11 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
     return previous;
 }
 
-}  // extern "C"
+} // extern "C"
 
 namespace kstandin {
 ULONG LastMappingPriority() {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     return detail::K().lastMappingPriority;
 }
-}  // namespace kstandin
+} // namespace kstandin

@@ -17,45 +17,56 @@ Kernel& K() {
 }
 
 Kernel::~Kernel() {
-    for (auto& [block, info] : pool) std::free(block);
-    for (PFILE_OBJECT file : files) std::free(file);
+    for (auto& [block, info] : pool)
+        std::free(block);
+    for (PFILE_OBJECT file : files)
+        std::free(file);
 }
 
 std::u16string FromUnicodeString(PCUNICODE_STRING s) {
-    if (!s || !s->Buffer) return {};
+    if (!s || !s->Buffer)
+        return {};
     return std::u16string(reinterpret_cast<const char16_t*>(s->Buffer), s->Length / sizeof(WCHAR));
 }
 
 std::u16string NameKey(const std::u16string& name) {
     std::u16string key = NormalizeLinkName(name);
     for (char16_t& c : key) {
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - u'a' + u'A');
     }
     return key;
 }
 
 std::u16string NormalizeLinkName(const std::u16string& name) {
     auto startsWith = [&](const std::u16string& prefix) {
-        if (name.size() < prefix.size()) return false;
+        if (name.size() < prefix.size())
+            return false;
         for (size_t i = 0; i < prefix.size(); ++i) {
             char16_t a = name[i], b = prefix[i];
-            if (a >= u'a' && a <= u'z') a = static_cast<char16_t>(a - u'a' + u'A');
-            if (a != b) return false;
+            if (a >= u'a' && a <= u'z')
+                a = static_cast<char16_t>(a - u'a' + u'A');
+            if (a != b)
+                return false;
         }
         return true;
     };
-    for (const std::u16string& prefix : {std::u16string(u"\\DOSDEVICES\\"), std::u16string(u"\\GLOBAL??\\")}) {
-        if (startsWith(prefix)) return u"\\??\\" + name.substr(prefix.size());
+    for (const std::u16string& prefix :
+         {std::u16string(u"\\DOSDEVICES\\"), std::u16string(u"\\GLOBAL??\\")}) {
+        if (startsWith(prefix))
+            return u"\\??\\" + name.substr(prefix.size());
     }
     return name;
 }
 
 std::string Describe(PDEVICE_OBJECT device) {
-    if (!device) return "(null device)";
+    if (!device)
+        return "(null device)";
     std::string text = "device " + Hex(reinterpret_cast<uintptr_t>(device));
     std::lock_guard<std::mutex> lock(K().mu);
     DeviceInfo* info = FindDeviceLocked(device);
-    if (info && !info->name.empty()) text += " (" + Narrow(info->name) + ")";
+    if (info && !info->name.empty())
+        text += " (" + Narrow(info->name) + ")";
     return text;
 }
 
@@ -65,7 +76,8 @@ DeviceInfo* FindDeviceLocked(PDEVICE_OBJECT device) {
 }
 
 PDEVICE_OBJECT AttachedTopLocked(PDEVICE_OBJECT device) {
-    while (device && device->AttachedDevice) device = device->AttachedDevice;
+    while (device && device->AttachedDevice)
+        device = device->AttachedDevice;
     return device;
 }
 
@@ -85,7 +97,8 @@ void* AllocateInternalPool(size_t size, ULONG tag) {
 
 void ResetPool() {
     std::lock_guard<std::mutex> lock(K().mu);
-    for (auto& [block, info] : K().pool) std::free(block);
+    for (auto& [block, info] : K().pool)
+        std::free(block);
     K().pool.clear();
     K().freedPool.clear();
     K().poolHistory.clear();
@@ -93,17 +106,17 @@ void ResetPool() {
     K().failAllocationAt = 0;
 }
 
-}  // namespace kstandin::detail
+} // namespace kstandin::detail
 
 namespace {
 
-constexpr ULONG kPoolFill = 0xC5;  // fresh pool is not zeroed; this makes reliance on zero visible
+constexpr ULONG kPoolFill = 0xC5; // fresh pool is not zeroed; this makes reliance on zero visible
 
 struct FileInfo {
     std::u16string name;
 };
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -122,7 +135,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         }
     }
     void* block = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
-    if (!block) return nullptr;
+    if (!block)
+        return nullptr;
     memset(block, kPoolFill, NumberOfBytes);
     std::lock_guard<std::mutex> lock(K().mu);
     K().pool[block] = PoolInfo{NumberOfBytes, Tag, PoolType, false};
@@ -132,7 +146,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E);  // 'None'
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E); // 'None'
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
@@ -143,10 +157,12 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
         bool twice = K().freedPool.count(P) != 0;
         lock.unlock();
         if (twice) {
-            Report(Rule::PoolDoubleFree, "ExFreePoolWithTag of " + Hex(reinterpret_cast<uintptr_t>(P)) +
+            Report(Rule::PoolDoubleFree, "ExFreePoolWithTag of " +
+                                             Hex(reinterpret_cast<uintptr_t>(P)) +
                                              ", which was already freed");
         } else {
-            Report(Rule::PoolUnknownPointer, "ExFreePoolWithTag of " + Hex(reinterpret_cast<uintptr_t>(P)) +
+            Report(Rule::PoolUnknownPointer, "ExFreePoolWithTag of " +
+                                                 Hex(reinterpret_cast<uintptr_t>(P)) +
                                                  ", which is not an allocated pool block");
         }
         return;
@@ -154,8 +170,9 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     PoolInfo info = it->second;
     if (Tag != 0 && Tag != info.tag) {
         lock.unlock();
-        Report(Rule::PoolWrongTag, "block of " + std::to_string(info.size) + " bytes allocated with tag " +
-                                       Hex(info.tag) + " freed with tag " + Hex(Tag));
+        Report(Rule::PoolWrongTag, "block of " + std::to_string(info.size) +
+                                       " bytes allocated with tag " + Hex(info.tag) +
+                                       " freed with tag " + Hex(Tag));
         return;
     }
     K().pool.erase(it);
@@ -165,7 +182,9 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     std::free(P);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+VOID NTAPI ExFreePool(PVOID P) {
+    ExFreePoolWithTag(P, 0);
+}
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
     CheckIrql(DISPATCH_LEVEL, "ObReferenceObject");
@@ -181,23 +200,26 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     CheckIrql(DISPATCH_LEVEL, "ObDereferenceObject");
     std::unique_lock<std::mutex> lock(K().mu);
     DeviceInfo* info = FindDeviceLocked(static_cast<PDEVICE_OBJECT>(Object));
-    if (!info) return 0;
+    if (!info)
+        return 0;
     LONG count = __atomic_load_n(&info->device->ReferenceCount, __ATOMIC_SEQ_CST);
     if (count <= 0) {
         std::u16string name = info->name;
         lock.unlock();
-        Report(Rule::ReferenceCountNegative, "ObDereferenceObject of device " +
-                                                 Hex(reinterpret_cast<uintptr_t>(Object)) + " " + Narrow(name) +
-                                                 " whose reference count is already 0");
+        Report(Rule::ReferenceCountNegative,
+               "ObDereferenceObject of device " + Hex(reinterpret_cast<uintptr_t>(Object)) + " " +
+                   Narrow(name) + " whose reference count is already 0");
         return 0;
     }
     count = __atomic_sub_fetch(&info->device->ReferenceCount, 1, __ATOMIC_SEQ_CST);
-    if (count == 0 && info->deletePending) FreeDeviceLocked(info);
+    if (count == 0 && info->deletePending)
+        FreeDeviceLocked(info);
     return count;
 }
 
-NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
     CheckIrql(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
@@ -207,13 +229,16 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         std::lock_guard<std::mutex> lock(K().mu);
         hook = K().createDeviceHook;
     }
-    if (hook && DriverObject != BusDriver()) {  // the hook is for drivers, not for test PDOs
-        if (std::optional<NTSTATUS> status = hook(name)) return *status;
+    if (hook && DriverObject != BusDriver()) { // the hook is for drivers, not for test PDOs
+        if (std::optional<NTSTATUS> status = hook(name))
+            return *status;
     }
     std::lock_guard<std::mutex> lock(K().mu);
     if (!name.empty()) {
-        if (name[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
-        if (K().names.count(NameKey(name))) return STATUS_OBJECT_NAME_COLLISION;
+        if (name[0] != u'\\')
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        if (K().names.count(NameKey(name)))
+            return STATUS_OBJECT_NAME_COLLISION;
     }
     auto info = std::make_unique<DeviceInfo>();
     size_t objectSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
@@ -227,7 +252,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->DriverObject = DriverObject;
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
-    device->Flags = DO_DEVICE_INITIALIZING | (name.empty() ? 0 : DO_DEVICE_HAS_NAME) | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->Flags = DO_DEVICE_INITIALIZING | (name.empty() ? 0 : DO_DEVICE_HAS_NAME) |
+                    (Exclusive ? DO_EXCLUSIVE : 0);
     device->Characteristics = DeviceCharacteristics;
     device->DeviceExtension = DeviceExtensionSize ? info->storage.get() + extensionOffset : nullptr;
     device->DeviceType = DeviceType;
@@ -241,7 +267,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     InitializeListHead(&device->DeviceLock.Header.WaitListHead);
     info->device = device;
     info->name = name;
-    if (!name.empty()) K().names[NameKey(name)] = device;
+    if (!name.empty())
+        K().names[NameKey(name)] = device;
     K().devices[device] = std::move(info);
     *DeviceObject = device;
     return STATUS_SUCCESS;
@@ -253,7 +280,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     DeviceInfo* info = FindDeviceLocked(DeviceObject);
     if (!info || info->deletePending) {
         lock.unlock();
-        Report(Rule::InvalidParameter, "IoDeleteDevice of " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+        Report(Rule::InvalidParameter, "IoDeleteDevice of " +
+                                           Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
                                            ", which is not an existing device object");
         return;
     }
@@ -261,21 +289,25 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                        (info->name.empty() ? std::string() : " " + Narrow(info->name));
     std::vector<std::pair<Rule, std::string>> problems;
     if (DeviceObject->AttachedDevice) {
-        problems.push_back({Rule::DeviceDeletedWhileAttached, what + ": another device is still attached above it"});
+        problems.push_back({Rule::DeviceDeletedWhileAttached,
+                            what + ": another device is still attached above it"});
     }
     if (DeviceObject->DeviceObjectExtension->AttachedTo) {
-        problems.push_back({Rule::DeviceDeletedWhileAttached,
-                            what + ": it is still attached to a lower device (IoDetachDevice first)"});
+        problems.push_back(
+            {Rule::DeviceDeletedWhileAttached,
+             what + ": it is still attached to a lower device (IoDetachDevice first)"});
     }
     LONG others = DeviceObject->ReferenceCount - info->fileReferences - info->workItemReferences;
     if (others > 0) {
         problems.push_back({Rule::DeviceDeletedWhileReferenced,
-                            what + ": " + std::to_string(others) + " reference(s) taken with ObReferenceObject or "
-                                   "IoGetAttachedDeviceReference are still held"});
+                            what + ": " + std::to_string(others) +
+                                " reference(s) taken with ObReferenceObject or "
+                                "IoGetAttachedDeviceReference are still held"});
     }
     // Take it out of the name space and the driver's list at once; the memory stays while file
     // objects or queued work items still reference it, as on Windows.
-    if (!info->name.empty()) K().names.erase(NameKey(info->name));
+    if (!info->name.empty())
+        K().names.erase(NameKey(info->name));
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
         if (*link == DeviceObject) {
@@ -284,12 +316,15 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
     }
     info->deletePending = true;
-    if (DeviceObject->ReferenceCount <= 0) FreeDeviceLocked(info);
+    if (DeviceObject->ReferenceCount <= 0)
+        FreeDeviceLocked(info);
     lock.unlock();
-    for (auto& [rule, message] : problems) Report(rule, message);
+    for (auto& [rule, message] : problems)
+        Report(rule, message);
 }
 
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice) {
     CheckIrql(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack");
     std::unique_lock<std::mutex> lock(K().mu);
     if (K().failNextAttach) {
@@ -300,11 +335,13 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     DeviceInfo* target = FindDeviceLocked(TargetDevice);
     if (!source || !target || SourceDevice->DeviceObjectExtension->AttachedTo) {
         lock.unlock();
-        Report(Rule::InvalidParameter, "IoAttachDeviceToDeviceStack with an unknown or already attached device");
+        Report(Rule::InvalidParameter,
+               "IoAttachDeviceToDeviceStack with an unknown or already attached device");
         return nullptr;
     }
     PDEVICE_OBJECT top = AttachedTopLocked(TargetDevice);
-    if (FindDeviceLocked(top)->deletePending) return nullptr;
+    if (FindDeviceLocked(top)->deletePending)
+        return nullptr;
     top->AttachedDevice = SourceDevice;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -318,7 +355,8 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     std::unique_lock<std::mutex> lock(K().mu);
     if (!FindDeviceLocked(TargetDevice) || !TargetDevice->AttachedDevice) {
         lock.unlock();
-        Report(Rule::InvalidParameter, "IoDetachDevice of a device that has nothing attached to it");
+        Report(Rule::InvalidParameter,
+               "IoDetachDevice of a device that has nothing attached to it");
         return;
     }
     TargetDevice->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
@@ -337,8 +375,10 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     return top;
 }
 
-NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                         const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString,
+                                         PUNICODE_STRING SymbolicLinkName) {
     CheckIrql(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     std::u16string link;
     {
@@ -346,7 +386,8 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
         DeviceInfo* pdo = FindDeviceLocked(PhysicalDeviceObject);
         if (!pdo || !pdo->isPdo) {
             lock.unlock();
-            Report(Rule::InvalidParameter, "IoRegisterDeviceInterface on a device that is not a physical device object");
+            Report(Rule::InvalidParameter,
+                   "IoRegisterDeviceInterface on a device that is not a physical device object");
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         if (K().failInterfaceRegistration) {
@@ -361,15 +402,21 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
         std::u16string guid = FromUnicodeString(&guidText);
         RtlFreeUnicodeString(&guidText);
         for (char16_t& c : guid) {
-            if (c >= u'A' && c <= u'F') c = static_cast<char16_t>(c - u'A' + u'a');
+            if (c >= u'A' && c <= u'F')
+                c = static_cast<char16_t>(c - u'A' + u'a');
         }
         lock.lock();
         std::u16string number;
-        for (char c : std::to_string(pdo->pdoIndex)) number += static_cast<char16_t>(c);
-        link = u"\\??\\KSBUS#PDO#" + number + u"#" + guid + (reference.empty() ? u"" : u"\\" + reference);
+        for (char c : std::to_string(pdo->pdoIndex))
+            number += static_cast<char16_t>(c);
+        link = u"\\??\\KSBUS#PDO#" + number + u"#" + guid +
+               (reference.empty() ? u"" : u"\\" + reference);
         bool known = false;
-        for (const InterfaceInfo& existing : K().interfaces) known = known || NameKey(existing.link) == NameKey(link);
-        if (!known) K().interfaces.push_back(InterfaceInfo{link, *InterfaceClassGuid, reference, PhysicalDeviceObject, false});
+        for (const InterfaceInfo& existing : K().interfaces)
+            known = known || NameKey(existing.link) == NameKey(link);
+        if (!known)
+            K().interfaces.push_back(
+                InterfaceInfo{link, *InterfaceClassGuid, reference, PhysicalDeviceObject, false});
     }
     size_t bytes = (link.size() + 1) * sizeof(WCHAR);
     auto buffer = static_cast<PWSTR>(AllocateStringBuffer(bytes));
@@ -385,13 +432,16 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
     std::u16string key = NameKey(FromUnicodeString(SymbolicLinkName));
     std::lock_guard<std::mutex> lock(K().mu);
     for (InterfaceInfo& record : K().interfaces) {
-        if (NameKey(record.link) != key) continue;
+        if (NameKey(record.link) != key)
+            continue;
         if (Enable) {
-            if (record.enabled) return STATUS_OBJECT_NAME_EXISTS;
+            if (record.enabled)
+                return STATUS_OBJECT_NAME_EXISTS;
             record.enabled = true;
             K().links[key] = {record.link, FindDeviceLocked(record.pdo)->name};
         } else {
-            if (!record.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+            if (!record.enabled)
+                return STATUS_OBJECT_NAME_NOT_FOUND;
             record.enabled = false;
             K().links.erase(key);
         }
@@ -403,10 +453,12 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
     CheckIrql(PASSIVE_LEVEL, "IoCreateSymbolicLink");
     std::u16string link = NormalizeLinkName(FromUnicodeString(SymbolicLinkName));
-    if (link.empty() || link[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    if (link.empty() || link[0] != u'\\')
+        return STATUS_OBJECT_PATH_SYNTAX_BAD;
     std::lock_guard<std::mutex> lock(K().mu);
     std::u16string key = NameKey(link);
-    if (K().links.count(key)) return STATUS_OBJECT_NAME_COLLISION;
+    if (K().links.count(key))
+        return STATUS_OBJECT_NAME_COLLISION;
     K().links[key] = {link, FromUnicodeString(DeviceName)};
     return STATUS_SUCCESS;
 }
@@ -414,19 +466,22 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     CheckIrql(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     std::lock_guard<std::mutex> lock(K().mu);
-    return K().links.erase(NameKey(FromUnicodeString(SymbolicLinkName))) ? STATUS_SUCCESS
-                                                                          : STATUS_OBJECT_NAME_NOT_FOUND;
+    return K().links.erase(NameKey(FromUnicodeString(SymbolicLinkName)))
+               ? STATUS_SUCCESS
+               : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
     return MajorVersion < 6 || (MajorVersion == 6 && MinorVersion <= 0x30);
 }
 
-}  // extern "C"
+} // extern "C"
 
 namespace kstandin {
 
-bool DeviceNameExists(const std::u16string& name) { return FindDevice(name) != nullptr; }
+bool DeviceNameExists(const std::u16string& name) {
+    return FindDevice(name) != nullptr;
+}
 
 PDEVICE_OBJECT FindDevice(const std::u16string& name) {
     std::lock_guard<std::mutex> lock(detail::K().mu);
@@ -452,14 +507,16 @@ std::vector<InterfaceRecord> DeviceInterfaces() {
 std::vector<std::pair<std::u16string, std::u16string>> SymbolicLinks() {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     std::vector<std::pair<std::u16string, std::u16string>> links;
-    for (const auto& [key, value] : detail::K().links) links.push_back(value);
+    for (const auto& [key, value] : detail::K().links)
+        links.push_back(value);
     return links;
 }
 
 std::optional<std::u16string> SymbolicLinkTarget(const std::u16string& link) {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     auto it = detail::K().links.find(detail::NameKey(link));
-    if (it == detail::K().links.end()) return std::nullopt;
+    if (it == detail::K().links.end())
+        return std::nullopt;
     return it->second.second;
 }
 
@@ -488,7 +545,8 @@ unsigned AllocationCount() {
 std::vector<PoolBlock> OutstandingPool() {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     std::vector<PoolBlock> blocks;
-    for (const auto& [block, info] : detail::K().pool) blocks.push_back(PoolBlock{info.size, info.tag, info.type});
+    for (const auto& [block, info] : detail::K().pool)
+        blocks.push_back(PoolBlock{info.size, info.tag, info.type});
     return blocks;
 }
 
@@ -497,7 +555,8 @@ std::vector<PoolBlock> AllocationHistory() {
     return detail::K().poolHistory;
 }
 
-void SetIoCreateDeviceHook(std::function<std::optional<NTSTATUS>(const std::u16string& name)> hook) {
+void SetIoCreateDeviceHook(
+    std::function<std::optional<NTSTATUS>(const std::u16string& name)> hook) {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     detail::K().createDeviceHook = std::move(hook);
 }
@@ -533,7 +592,8 @@ void FailNextPowerRequest(NTSTATUS status) {
 }
 
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string& fileName) {
-    auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT) + (fileName.size() + 1) * sizeof(WCHAR)));
+    auto file = static_cast<PFILE_OBJECT>(
+        std::calloc(1, sizeof(FILE_OBJECT) + (fileName.size() + 1) * sizeof(WCHAR)));
     auto name = reinterpret_cast<PWSTR>(file + 1);
     memcpy(name, fileName.c_str(), (fileName.size() + 1) * sizeof(WCHAR));
     file->Type = IO_TYPE_FILE;
@@ -546,7 +606,8 @@ PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string& fileN
     file->Lock.Header.Type = SynchronizationEvent;
     ObfReferenceObject(device);
     std::lock_guard<std::mutex> lock(detail::K().mu);
-    if (detail::DeviceInfo* info = detail::FindDeviceLocked(device)) ++info->fileReferences;
+    if (detail::DeviceInfo* info = detail::FindDeviceLocked(device))
+        ++info->fileReferences;
     detail::K().files.insert(file);
     return file;
 }
@@ -555,12 +616,14 @@ void ReleaseFileObject(PFILE_OBJECT file) {
     PDEVICE_OBJECT device = file->DeviceObject;
     {
         std::lock_guard<std::mutex> lock(detail::K().mu);
-        if (!detail::K().files.erase(file)) return;
-        if (detail::DeviceInfo* info = detail::FindDeviceLocked(device)) --info->fileReferences;
+        if (!detail::K().files.erase(file))
+            return;
+        if (detail::DeviceInfo* info = detail::FindDeviceLocked(device))
+            --info->fileReferences;
     }
     ObfDereferenceObject(device);
     memset(file, 0xDF, sizeof(FILE_OBJECT));
     std::free(file);
 }
 
-}  // namespace kstandin
+} // namespace kstandin

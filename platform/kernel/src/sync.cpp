@@ -25,13 +25,16 @@ thread_local std::vector<HeldLock> heldLocks;
 
 KSPIN_LOCK cancelSpinLock = 0;
 
-std::string LockName(PKSPIN_LOCK lock) { return "spin lock at " + Hex(reinterpret_cast<uintptr_t>(lock)); }
+std::string LockName(PKSPIN_LOCK lock) {
+    return "spin lock at " + Hex(reinterpret_cast<uintptr_t>(lock));
+}
 
 void AcquireRaw(PKSPIN_LOCK lock, bool driverLock) {
     for (const HeldLock& held : heldLocks) {
         if (held.lock == lock) {
-            Report(Rule::SpinLockAcquiredRecursively, LockName(lock) + " is already held by this thread");
-            return;  // taking it again would deadlock
+            Report(Rule::SpinLockAcquiredRecursively,
+                   LockName(lock) + " is already held by this thread");
+            return; // taking it again would deadlock
         }
     }
     if (driverLock && !NestedSpinLocksAllowed()) {
@@ -44,7 +47,8 @@ void AcquireRaw(PKSPIN_LOCK lock, bool driverLock) {
         }
     }
     while (__atomic_exchange_n(lock, static_cast<KSPIN_LOCK>(1), __ATOMIC_ACQUIRE) != 0) {
-        while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) sched_yield();
+        while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0)
+            sched_yield();
     }
     heldLocks.push_back({lock, driverLock});
 }
@@ -52,10 +56,12 @@ void AcquireRaw(PKSPIN_LOCK lock, bool driverLock) {
 // Returns false when the lock was not held by this thread (nothing is released then).
 bool ReleaseRaw(PKSPIN_LOCK lock) {
     for (size_t i = heldLocks.size(); i-- > 0;) {
-        if (heldLocks[i].lock != lock) continue;
+        if (heldLocks[i].lock != lock)
+            continue;
         if (i + 1 != heldLocks.size()) {
-            Report(Rule::SpinLockReleasedOutOfOrder,
-                   LockName(lock) + " released before " + LockName(heldLocks.back().lock) + ", taken after it");
+            Report(Rule::SpinLockReleasedOutOfOrder, LockName(lock) + " released before " +
+                                                         LockName(heldLocks.back().lock) +
+                                                         ", taken after it");
         }
         heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
         __atomic_store_n(lock, static_cast<KSPIN_LOCK>(0), __ATOMIC_RELEASE);
@@ -69,7 +75,9 @@ bool ReleaseRaw(PKSPIN_LOCK lock) {
 std::mutex dispatcherMutex;
 std::condition_variable dispatcherCondition;
 
-LONG SignalState(PDISPATCHER_HEADER header) { return __atomic_load_n(&header->SignalState, __ATOMIC_ACQUIRE); }
+LONG SignalState(PDISPATCHER_HEADER header) {
+    return __atomic_load_n(&header->SignalState, __ATOMIC_ACQUIRE);
+}
 void SetSignalState(PDISPATCHER_HEADER header, LONG value) {
     __atomic_store_n(&header->SignalState, value, __ATOMIC_RELEASE);
 }
@@ -78,9 +86,11 @@ using Clock = std::chrono::steady_clock;
 
 // A KeWait time-out: negative is relative in 100 ns units, positive an absolute system time.
 std::optional<Clock::time_point> Deadline(PLARGE_INTEGER timeout) {
-    if (!timeout) return std::nullopt;
+    if (!timeout)
+        return std::nullopt;
     LONGLONG value = timeout->QuadPart;
-    if (value <= 0) return Clock::now() + std::chrono::nanoseconds(-value * 100);
+    if (value <= 0)
+        return Clock::now() + std::chrono::nanoseconds(-value * 100);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     LONGLONG remaining = value > now.QuadPart ? value - now.QuadPart : 0;
@@ -92,15 +102,19 @@ bool CheckWaitIrql(PLARGE_INTEGER timeout, const char* routine) {
     KIRQL irql = threadIrql;
     if ((irql > APC_LEVEL && !poll) || irql > DISPATCH_LEVEL) {
         Report(Rule::WaitAtRaisedIrql, std::string(routine) + " at IRQL " + std::to_string(irql) +
-                                           (poll ? " with a zero time-out" : timeout ? " with a time-out" : " without a time-out"));
+                                           (poll      ? " with a zero time-out"
+                                            : timeout ? " with a time-out"
+                                                      : " without a time-out"));
         return false;
     }
     return true;
 }
 
 bool TryConsume(PDISPATCHER_HEADER header) {
-    if (SignalState(header) == 0) return false;
-    if (header->Type == SynchronizationEvent) SetSignalState(header, 0);
+    if (SignalState(header) == 0)
+        return false;
+    if (header->Type == SynchronizationEvent)
+        SetSignalState(header, 0);
     return true;
 }
 
@@ -118,33 +132,37 @@ unsigned activeWork = 0;
 
 // --- the dispatch-level thread
 class DispatchThread {
-public:
+  public:
     ~DispatchThread() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stop_ = true;
         }
         condition_.notify_all();
-        if (thread_.joinable()) thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
     void Queue(std::function<void()> fn) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { Run(); });
         queue_.push_back(std::move(fn));
         condition_.notify_all();
     }
     void WaitIdle() {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (std::this_thread::get_id() == thread_.get_id()) return;
+        if (std::this_thread::get_id() == thread_.get_id())
+            return;
         condition_.wait(lock, [this] { return queue_.empty() && !busy_; });
     }
 
-private:
+  private:
     void Run() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             condition_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-            if (queue_.empty()) return;
+            if (queue_.empty())
+                return;
             std::function<void()> fn = std::move(queue_.front());
             queue_.pop_front();
             busy_ = true;
@@ -153,8 +171,9 @@ private:
             fn();
             if (threadIrql != DISPATCH_LEVEL || !heldLocks.empty()) {
                 Report(Rule::IrqlChangedAcrossDispatch,
-                       "a routine run at DISPATCH_LEVEL returned at IRQL " + std::to_string(threadIrql) +
-                           " holding " + std::to_string(heldLocks.size()) + " spin lock(s)");
+                       "a routine run at DISPATCH_LEVEL returned at IRQL " +
+                           std::to_string(threadIrql) + " holding " +
+                           std::to_string(heldLocks.size()) + " spin lock(s)");
                 heldLocks.clear();
             }
             threadIrql = PASSIVE_LEVEL;
@@ -176,12 +195,18 @@ DispatchThread& Dpc() {
     return thread;
 }
 
-}  // namespace
+} // namespace
 
 namespace kstandin::detail {
-KIRQL CurrentIrql() { return threadIrql; }
-void SetIrql(KIRQL irql) { threadIrql = irql; }
-size_t HeldSpinLockCount() { return heldLocks.size(); }
+KIRQL CurrentIrql() {
+    return threadIrql;
+}
+void SetIrql(KIRQL irql) {
+    threadIrql = irql;
+}
+size_t HeldSpinLockCount() {
+    return heldLocks.size();
+}
 
 void ResetThreads() {
     WaitForDispatchQueue();
@@ -195,7 +220,7 @@ void ResetThreads() {
         }
     }
 }
-}  // namespace kstandin::detail
+} // namespace kstandin::detail
 
 namespace kstandin {
 void RunAtDispatchLevel(const std::function<void()>& fn) {
@@ -212,33 +237,41 @@ void RunAtDispatchLevel(const std::function<void()>& fn) {
     c.wait(lock, [&] { return done; });
 }
 
-void QueueAtDispatchLevel(std::function<void()> fn) { Dpc().Queue(std::move(fn)); }
-void WaitForDispatchQueue() { Dpc().WaitIdle(); }
+void QueueAtDispatchLevel(std::function<void()> fn) {
+    Dpc().Queue(std::move(fn));
+}
+void WaitForDispatchQueue() {
+    Dpc().WaitIdle();
+}
 
 void WaitForWorkItems() {
     std::list<std::thread> finished;
     {
         std::unique_lock<std::mutex> lock(workMutex);
-        if (!workCondition.wait_for(lock, std::chrono::seconds(30), [] { return activeWork == 0; })) {
+        if (!workCondition.wait_for(lock, std::chrono::seconds(30),
+                                    [] { return activeWork == 0; })) {
             lock.unlock();
             Report(Rule::WorkItemMisuse, "a work item routine is still running after 30 s");
             return;
         }
         finished.swap(workThreads);
     }
-    for (std::thread& thread : finished) thread.join();
+    for (std::thread& thread : finished)
+        thread.join();
 }
-}  // namespace kstandin
+} // namespace kstandin
 
 extern "C" {
 
-KIRQL NTAPI KeGetCurrentIrql(VOID) { return threadIrql; }
+KIRQL NTAPI KeGetCurrentIrql(VOID) {
+    return threadIrql;
+}
 
 KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = threadIrql;
     if (NewIrql < old) {
-        Report(Rule::InvalidParameter, "KeRaiseIrql to " + std::to_string(NewIrql) + " below the current IRQL " +
-                                           std::to_string(old));
+        Report(Rule::InvalidParameter, "KeRaiseIrql to " + std::to_string(NewIrql) +
+                                           " below the current IRQL " + std::to_string(old));
     }
     threadIrql = NewIrql;
     return old;
@@ -246,15 +279,19 @@ KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > threadIrql) {
-        Report(Rule::InvalidParameter, "KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
-                                           std::to_string(threadIrql));
+        Report(Rule::InvalidParameter, "KeLowerIrql to " + std::to_string(NewIrql) +
+                                           " above the current IRQL " + std::to_string(threadIrql));
     }
     threadIrql = NewIrql;
 }
 
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVEL); }
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
+    return KfRaiseIrql(DISPATCH_LEVEL);
+}
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     CheckIrql(DISPATCH_LEVEL, "KeAcquireSpinLock");
@@ -266,34 +303,38 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (threadIrql != DISPATCH_LEVEL) {
-        Report(Rule::SpinLockReleasedAtWrongIrql,
-               "KeReleaseSpinLock of " + LockName(SpinLock) + " at IRQL " + std::to_string(threadIrql));
+        Report(Rule::SpinLockReleasedAtWrongIrql, "KeReleaseSpinLock of " + LockName(SpinLock) +
+                                                      " at IRQL " + std::to_string(threadIrql));
     }
     ReleaseRaw(SpinLock);
     if (NewIrql > DISPATCH_LEVEL) {
-        Report(Rule::SpinLockReleasedAtWrongIrql, "KeReleaseSpinLock restoring IRQL " + std::to_string(NewIrql));
+        Report(Rule::SpinLockReleasedAtWrongIrql,
+               "KeReleaseSpinLock restoring IRQL " + std::to_string(NewIrql));
     }
     threadIrql = NewIrql;
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     if (threadIrql != DISPATCH_LEVEL) {
-        Report(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel of " + LockName(SpinLock) + " at IRQL " +
-                                      std::to_string(threadIrql) + " (must be DISPATCH_LEVEL)");
+        Report(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel of " + LockName(SpinLock) +
+                                      " at IRQL " + std::to_string(threadIrql) +
+                                      " (must be DISPATCH_LEVEL)");
     }
     AcquireRaw(SpinLock, true);
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     if (threadIrql != DISPATCH_LEVEL) {
-        Report(Rule::SpinLockReleasedAtWrongIrql,
-               "KeReleaseSpinLockFromDpcLevel of " + LockName(SpinLock) + " at IRQL " + std::to_string(threadIrql));
+        Report(Rule::SpinLockReleasedAtWrongIrql, "KeReleaseSpinLockFromDpcLevel of " +
+                                                      LockName(SpinLock) + " at IRQL " +
+                                                      std::to_string(threadIrql));
     }
     ReleaseRaw(SpinLock);
 }
 
 BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (__atomic_exchange_n(SpinLock, static_cast<KSPIN_LOCK>(1), __ATOMIC_ACQUIRE) != 0) return FALSE;
+    if (__atomic_exchange_n(SpinLock, static_cast<KSPIN_LOCK>(1), __ATOMIC_ACQUIRE) != 0)
+        return FALSE;
     heldLocks.push_back({SpinLock, true});
     return TRUE;
 }
@@ -307,7 +348,8 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
     if (threadIrql != DISPATCH_LEVEL) {
-        Report(Rule::SpinLockReleasedAtWrongIrql, "IoReleaseCancelSpinLock at IRQL " + std::to_string(threadIrql));
+        Report(Rule::SpinLockReleasedAtWrongIrql,
+               "IoReleaseCancelSpinLock at IRQL " + std::to_string(threadIrql));
     }
     ReleaseRaw(&cancelSpinLock);
     threadIrql = Irql;
@@ -351,23 +393,28 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
     return previous;
 }
 
-LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return SignalState(&Event->Header); }
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    return SignalState(&Event->Header);
+}
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout) {
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
     CheckWaitIrql(Timeout, "KeWaitForSingleObject");
     auto header = static_cast<PDISPATCHER_HEADER>(Object);
     if (header->Type != NotificationEvent && header->Type != SynchronizationEvent) {
-        Report(Rule::InvalidParameter, "KeWaitForSingleObject on an object that is not an initialised event");
+        Report(Rule::InvalidParameter,
+               "KeWaitForSingleObject on an object that is not an initialised event");
         return STATUS_INVALID_PARAMETER;
     }
     std::optional<Clock::time_point> deadline = Deadline(Timeout);
     std::unique_lock<std::mutex> lock(dispatcherMutex);
     for (;;) {
-        if (TryConsume(header)) return STATUS_SUCCESS;
+        if (TryConsume(header))
+            return STATUS_SUCCESS;
         if (deadline) {
             if (dispatcherCondition.wait_until(lock, *deadline) == std::cv_status::timeout) {
                 return TryConsume(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
@@ -378,14 +425,16 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     }
 }
 
-NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
-                                        KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                        KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                        BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                         PKWAIT_BLOCK WaitBlockArray) {
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
     CheckWaitIrql(Timeout, "KeWaitForMultipleObjects");
-    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray)) {
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS ||
+        (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray)) {
         Report(Rule::InvalidParameter, "KeWaitForMultipleObjects with " + std::to_string(Count) +
                                            " objects and no wait block array for more than three");
         return STATUS_INVALID_PARAMETER;
@@ -395,18 +444,22 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     for (;;) {
         if (WaitType == WaitAny) {
             for (ULONG i = 0; i < Count; ++i) {
-                if (TryConsume(static_cast<PDISPATCHER_HEADER>(Object[i]))) return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+                if (TryConsume(static_cast<PDISPATCHER_HEADER>(Object[i])))
+                    return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
             }
         } else {
             bool all = true;
-            for (ULONG i = 0; i < Count; ++i) all = all && SignalState(static_cast<PDISPATCHER_HEADER>(Object[i])) != 0;
+            for (ULONG i = 0; i < Count; ++i)
+                all = all && SignalState(static_cast<PDISPATCHER_HEADER>(Object[i])) != 0;
             if (all) {
-                for (ULONG i = 0; i < Count; ++i) TryConsume(static_cast<PDISPATCHER_HEADER>(Object[i]));
+                for (ULONG i = 0; i < Count; ++i)
+                    TryConsume(static_cast<PDISPATCHER_HEADER>(Object[i]));
                 return STATUS_SUCCESS;
             }
         }
         if (deadline) {
-            if (dispatcherCondition.wait_until(lock, *deadline) == std::cv_status::timeout && Clock::now() >= *deadline) {
+            if (dispatcherCondition.wait_until(lock, *deadline) == std::cv_status::timeout &&
+                Clock::now() >= *deadline) {
                 return STATUS_TIMEOUT;
             }
         } else {
@@ -415,12 +468,14 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     }
 }
 
-NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval) {
     (void)WaitMode;
     (void)Alertable;
     CheckIrql(APC_LEVEL, "KeDelayExecutionThread");
     std::optional<Clock::time_point> deadline = Deadline(Interval);
-    if (deadline) std::this_thread::sleep_until(*deadline);
+    if (deadline)
+        std::this_thread::sleep_until(*deadline);
     return STATUS_SUCCESS;
 }
 
@@ -452,15 +507,17 @@ VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     }
     if (it->second->state == WorkItem::State::Queued) {
         lock.unlock();
-        Report(Rule::WorkItemMisuse, "IoFreeWorkItem of a work item that is queued and has not run yet");
+        Report(Rule::WorkItemMisuse,
+               "IoFreeWorkItem of a work item that is queued and has not run yet");
         return;
     }
     it->second->freed = true;
-    if (it->second->state == WorkItem::State::Idle) workItems.erase(it);
+    if (it->second->state == WorkItem::State::Idle)
+        workItems.erase(it);
 }
 
-VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                           PVOID Context) {
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context) {
     (void)QueueType;
     CheckIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
     std::shared_ptr<WorkItem> item;
@@ -482,10 +539,11 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         ++activeWork;
     }
     PDEVICE_OBJECT device = item->device;
-    ObfReferenceObject(device);  // the device stays while the routine is queued or running
+    ObfReferenceObject(device); // the device stays while the routine is queued or running
     {
         std::lock_guard<std::mutex> lock(K().mu);
-        if (DeviceInfo* info = FindDeviceLocked(device)) ++info->workItemReferences;
+        if (DeviceInfo* info = FindDeviceLocked(device))
+            ++info->workItemReferences;
     }
     std::lock_guard<std::mutex> lock(workMutex);
     workThreads.emplace_back([item, device, WorkerRoutine, Context, IoWorkItem] {
@@ -496,20 +554,23 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         threadIrql = PASSIVE_LEVEL;
         WorkerRoutine(device, Context);
         if (threadIrql != PASSIVE_LEVEL || !heldLocks.empty()) {
-            Report(Rule::IrqlChangedAcrossDispatch, "a work item routine returned at IRQL " + std::to_string(threadIrql) +
-                                                        " holding " + std::to_string(heldLocks.size()) + " spin lock(s)");
+            Report(Rule::IrqlChangedAcrossDispatch,
+                   "a work item routine returned at IRQL " + std::to_string(threadIrql) +
+                       " holding " + std::to_string(heldLocks.size()) + " spin lock(s)");
         }
         {
             std::lock_guard<std::mutex> lock(K().mu);
-            if (DeviceInfo* info = FindDeviceLocked(device)) --info->workItemReferences;
+            if (DeviceInfo* info = FindDeviceLocked(device))
+                --info->workItemReferences;
         }
         ObfDereferenceObject(device);
         std::lock_guard<std::mutex> lock(workMutex);
         item->state = WorkItem::State::Idle;
-        if (item->freed) workItems.erase(IoWorkItem);
+        if (item->freed)
+            workItems.erase(IoWorkItem);
         --activeWork;
         workCondition.notify_all();
     });
 }
 
-}  // extern "C"
+} // extern "C"

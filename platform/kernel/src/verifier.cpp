@@ -13,47 +13,79 @@ std::function<void(const verifier::Finding&)> handler;
 std::atomic<bool> allowNestedSpinLocks{false};
 
 void DefaultHandler(const verifier::Finding& finding) {
-    std::fprintf(stderr, "driver verifier: %s: %s\n", verifier::RuleName(finding.rule), finding.message.c_str());
+    std::fprintf(stderr, "driver verifier: %s: %s\n", verifier::RuleName(finding.rule),
+                 finding.message.c_str());
     std::abort();
 }
 
-}  // namespace
+} // namespace
 
 namespace verifier {
 
 const char* RuleName(Rule rule) {
     switch (rule) {
-        case Rule::IrpCompletedTwice: return "IRP completed twice";
-        case Rule::IrpTouchedAfterCompletion: return "IRP touched after completion";
-        case Rule::PendingReturnedWithoutMark: return "STATUS_PENDING returned without IoMarkIrpPending";
-        case Rule::PendingMarkedButNotReturned: return "IRP marked pending but STATUS_PENDING not returned";
-        case Rule::CompletedWithPendingStatus: return "IRP completed with STATUS_PENDING";
-        case Rule::CompletedWithCancelRoutine: return "IRP completed with a cancel routine set";
-        case Rule::MoreProcessingNeverCompleted: return "IRP held by STATUS_MORE_PROCESSING_REQUIRED never completed";
-        case Rule::StackLocationOverflow: return "IoCallDriver past the last stack location";
-        case Rule::IrqlChangedAcrossDispatch: return "IRQL changed across a driver routine";
-        case Rule::IrqlTooHigh: return "routine called above its maximum IRQL";
-        case Rule::WaitAtRaisedIrql: return "wait at raised IRQL";
-        case Rule::SpinLockReleasedAtWrongIrql: return "spin lock released at the wrong IRQL";
-        case Rule::SpinLockNotHeld: return "spin lock released but not held";
-        case Rule::SpinLockReleasedOutOfOrder: return "spin locks released out of order";
-        case Rule::SpinLockAcquiredRecursively: return "spin lock acquired twice by one thread";
-        case Rule::TwoSpinLocksHeld: return "two of the driver's spin locks held at once";
-        case Rule::PoStartNextPowerIrpMissing: return "PoStartNextPowerIrp missing";
-        case Rule::PoolWrongTag: return "pool freed with a wrong tag";
-        case Rule::PoolDoubleFree: return "pool freed twice";
-        case Rule::PoolUnknownPointer: return "pool free of an unknown pointer";
-        case Rule::PoolZeroSize: return "pool allocation of zero bytes";
-        case Rule::PoolLeftAtUnload: return "pool left allocated at driver unload";
-        case Rule::AddDeviceLeftInitializing: return "AddDevice returned with DO_DEVICE_INITIALIZING set";
-        case Rule::DeviceDeletedWhileAttached: return "device deleted while still attached";
-        case Rule::DeviceDeletedWhileReferenced: return "device deleted while still referenced";
-        case Rule::DeviceLeftAtUnload: return "device object left at driver unload";
-        case Rule::ReferenceCountNegative: return "object reference count below zero";
-        case Rule::IrpOutstandingAtTeardown: return "IRP still outstanding at teardown";
-        case Rule::WorkItemMisuse: return "work item misuse";
-        case Rule::MdlMisuse: return "MDL misuse";
-        case Rule::InvalidParameter: return "invalid parameter to a kernel routine";
+    case Rule::IrpCompletedTwice:
+        return "IRP completed twice";
+    case Rule::IrpTouchedAfterCompletion:
+        return "IRP touched after completion";
+    case Rule::PendingReturnedWithoutMark:
+        return "STATUS_PENDING returned without IoMarkIrpPending";
+    case Rule::PendingMarkedButNotReturned:
+        return "IRP marked pending but STATUS_PENDING not returned";
+    case Rule::CompletedWithPendingStatus:
+        return "IRP completed with STATUS_PENDING";
+    case Rule::CompletedWithCancelRoutine:
+        return "IRP completed with a cancel routine set";
+    case Rule::MoreProcessingNeverCompleted:
+        return "IRP held by STATUS_MORE_PROCESSING_REQUIRED never completed";
+    case Rule::StackLocationOverflow:
+        return "IoCallDriver past the last stack location";
+    case Rule::IrqlChangedAcrossDispatch:
+        return "IRQL changed across a driver routine";
+    case Rule::IrqlTooHigh:
+        return "routine called above its maximum IRQL";
+    case Rule::WaitAtRaisedIrql:
+        return "wait at raised IRQL";
+    case Rule::SpinLockReleasedAtWrongIrql:
+        return "spin lock released at the wrong IRQL";
+    case Rule::SpinLockNotHeld:
+        return "spin lock released but not held";
+    case Rule::SpinLockReleasedOutOfOrder:
+        return "spin locks released out of order";
+    case Rule::SpinLockAcquiredRecursively:
+        return "spin lock acquired twice by one thread";
+    case Rule::TwoSpinLocksHeld:
+        return "two of the driver's spin locks held at once";
+    case Rule::PoStartNextPowerIrpMissing:
+        return "PoStartNextPowerIrp missing";
+    case Rule::PoolWrongTag:
+        return "pool freed with a wrong tag";
+    case Rule::PoolDoubleFree:
+        return "pool freed twice";
+    case Rule::PoolUnknownPointer:
+        return "pool free of an unknown pointer";
+    case Rule::PoolZeroSize:
+        return "pool allocation of zero bytes";
+    case Rule::PoolLeftAtUnload:
+        return "pool left allocated at driver unload";
+    case Rule::AddDeviceLeftInitializing:
+        return "AddDevice returned with DO_DEVICE_INITIALIZING set";
+    case Rule::DeviceDeletedWhileAttached:
+        return "device deleted while still attached";
+    case Rule::DeviceDeletedWhileReferenced:
+        return "device deleted while still referenced";
+    case Rule::DeviceLeftAtUnload:
+        return "device object left at driver unload";
+    case Rule::ReferenceCountNegative:
+        return "object reference count below zero";
+    case Rule::IrpOutstandingAtTeardown:
+        return "IRP still outstanding at teardown";
+    case Rule::WorkItemMisuse:
+        return "work item misuse";
+    case Rule::MdlMisuse:
+        return "MDL misuse";
+    case Rule::InvalidParameter:
+        return "invalid parameter to a kernel routine";
     }
     return "unknown rule";
 }
@@ -73,15 +105,21 @@ void ClearFindings() {
     findings.clear();
 }
 
-unsigned CheckTeardown() { return detail::CheckIrpsAtTeardown(); }
+unsigned CheckTeardown() {
+    return detail::CheckIrpsAtTeardown();
+}
 
-void AllowNestedSpinLocks(bool allow) { allowNestedSpinLocks = allow; }
+void AllowNestedSpinLocks(bool allow) {
+    allowNestedSpinLocks = allow;
+}
 
-}  // namespace verifier
+} // namespace verifier
 
 namespace detail {
 
-bool NestedSpinLocksAllowed() { return allowNestedSpinLocks; }
+bool NestedSpinLocksAllowed() {
+    return allowNestedSpinLocks;
+}
 
 void Report(verifier::Rule rule, const std::string& message) {
     verifier::Finding finding{rule, message};
@@ -100,9 +138,11 @@ void Report(verifier::Rule rule, const std::string& message) {
 
 bool CheckIrql(KIRQL max, const char* routine) {
     KIRQL irql = CurrentIrql();
-    if (irql <= max) return true;
-    Report(verifier::Rule::IrqlTooHigh, std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                                            " (allowed up to " + std::to_string(max) + ")");
+    if (irql <= max)
+        return true;
+    Report(verifier::Rule::IrqlTooHigh, std::string(routine) + " called at IRQL " +
+                                            std::to_string(irql) + " (allowed up to " +
+                                            std::to_string(max) + ")");
     return false;
 }
 
@@ -112,8 +152,8 @@ std::string Hex(uint64_t value) {
     return text;
 }
 
-}  // namespace detail
-}  // namespace kstandin
+} // namespace detail
+} // namespace kstandin
 
 extern "C" void kstandin_PagedCodeCheck(const char* function) {
     kstandin::detail::CheckIrql(APC_LEVEL, (std::string("paged code in ") + function).c_str());

@@ -6,10 +6,11 @@ namespace kstandin::testing {
 namespace {
 
 void FailTest(const verifier::Finding& finding) {
-    ADD_FAILURE() << "driver verifier: " << verifier::RuleName(finding.rule) << ": " << finding.message;
+    ADD_FAILURE() << "driver verifier: " << verifier::RuleName(finding.rule) << ": "
+                  << finding.message;
 }
 
-}  // namespace
+} // namespace
 
 void KernelTest::SetUp() {
     verifier::SetHandler(FailTest);
@@ -41,9 +42,10 @@ std::vector<verifier::Finding> KernelTest::CaptureFindings(const std::function<v
 
 bool KernelTest::HasRule(const std::vector<verifier::Finding>& findings, verifier::Rule rule) {
     for (const verifier::Finding& finding : findings) {
-        if (finding.rule == rule) return true;
+        if (finding.rule == rule)
+            return true;
     }
     return false;
 }
 
-}  // namespace kstandin::testing
+} // namespace kstandin::testing

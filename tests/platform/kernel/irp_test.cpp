@@ -21,7 +21,8 @@ NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
     seen->device = device;
     seen->pendingReturned = irp->PendingReturned;
     ++seen->calls;
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return seen->result;
 }
 
@@ -68,11 +69,14 @@ TEST_F(IrpTest, SkipSharesTheStackLocationAndCopyUsesTheNextOne) {
     bool copy = false;
     SetHandler([&](PDEVICE_OBJECT device, PIRP irp) {
         upperLocation = IoGetCurrentIrpStackLocation(irp);
-        if (!copy) return PassDown(device, irp);
+        if (!copy)
+            return PassDown(device, irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
         return IoCallDriver(lower, irp);
     });
-    auto fill = [](PIRP, PIO_STACK_LOCATION location) { location->Parameters.DeviceIoControl.IoControlCode = 0x1234; };
+    auto fill = [](PIRP, PIO_STACK_LOCATION location) {
+        location->Parameters.DeviceIoControl.IoControlCode = 0x1234;
+    };
 
     EXPECT_EQ(SendIrp(fdo, IRP_MJ_DEVICE_CONTROL, 0, fill).status, STATUS_SUCCESS);
     EXPECT_EQ(lowerLocation, upperLocation);
@@ -181,8 +185,9 @@ TEST_F(IrpTest, ThreadedRequestSignalsEventFillsStatusBlockAndCopiesOutput) {
     IO_STATUS_BLOCK ioStatus{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     ULONG input = 21, output[2] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), pdo,
-                                             &input, sizeof input, output, sizeof output, FALSE, &event, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), pdo, &input,
+        sizeof input, output, sizeof output, FALSE, &event, &ioStatus);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
@@ -193,7 +198,9 @@ TEST_F(IrpTest, ThreadedRequestSignalsEventFillsStatusBlockAndCopiesOutput) {
     EXPECT_EQ(OutstandingIrps(), 0u) << "the I/O manager frees a threaded request at completion";
 
     FailNextIrpAllocation();
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(0x220003, pdo, nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus), nullptr);
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(0x220003, pdo, nullptr, 0, nullptr, 0, TRUE, &event,
+                                            &ioStatus),
+              nullptr);
 }
 
 TEST_F(IrpTest, CancelCallsTheCancelRoutineUnderTheCancelLock) {
@@ -250,7 +257,8 @@ TEST_F(IrpTest, DefaultHandlerRejectsAndApplicationBuffersArrive) {
         PMDL mdl = irp->MdlAddress;
         seenLength = mdl ? MmGetMdlByteCount(mdl) : 0;
         if (mdl) {
-            auto data = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
+            auto data = static_cast<UCHAR*>(
+                MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
             memcpy(seen, data, sizeof seen);
             data[0] = 0x55;
         }
@@ -271,4 +279,4 @@ TEST_F(IrpTest, DefaultHandlerRejectsAndApplicationBuffersArrive) {
     ReleaseFileObject(file);
 }
 
-}  // namespace
+} // namespace

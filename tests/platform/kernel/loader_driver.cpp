@@ -8,7 +8,7 @@ int driverEntryCount = 0;
 
 namespace {
 PVOID keptBlock;
-constexpr ULONG kTag = 0x74736554;  // 'Test'
+constexpr ULONG kTag = 0x74736554; // 'Test'
 
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     UNREFERENCED_PARAMETER(DriverObject);
@@ -18,13 +18,14 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     RtlInitUnicodeString(&target, L"\\Device\\Nothing");
     IoCreateSymbolicLink(&link, &target);
 }
-}  // namespace
+} // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
     ++driverEntryCount;
     keptBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
-    if (!keptBlock) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!keptBlock)
+        return STATUS_INSUFFICIENT_RESOURCES;
     DriverObject->DriverUnload = DriverUnload;
     return STATUS_SUCCESS;
 }

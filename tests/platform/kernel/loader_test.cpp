@@ -13,16 +13,19 @@ TEST_F(LoaderTest, EveryLoadHasFreshGlobalsAndUnloadCallsDriverUnload) {
     for (int round = 0; round < 2; ++round) {
         NTSTATUS status = STATUS_PENDING;
         std::string error;
-        auto driver = LoadedDriver::Load(KS_LOADER_DRIVER, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\x",
-                                         &status, &error);
+        auto driver = LoadedDriver::Load(
+            KS_LOADER_DRIVER, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\x",
+            &status, &error);
         ASSERT_NE(driver, nullptr) << error;
         EXPECT_EQ(status, STATUS_SUCCESS);
         auto count = static_cast<int*>(driver->Symbol("driverEntryCount"));
         ASSERT_NE(count, nullptr);
-        EXPECT_EQ(*count, 1) << "round " << round << ": the globals of an earlier load must not survive";
+        EXPECT_EQ(*count, 1) << "round " << round
+                             << ": the globals of an earlier load must not survive";
         EXPECT_EQ(OutstandingPool().size(), 1u);
         EXPECT_NE(driver->Object()->DriverUnload, nullptr);
-        EXPECT_NE(driver->Object()->MajorFunction[IRP_MJ_READ], nullptr) << "preset to the I/O manager's default";
+        EXPECT_NE(driver->Object()->MajorFunction[IRP_MJ_READ], nullptr)
+            << "preset to the I/O manager's default";
         EXPECT_FALSE(SymbolicLinkTarget(u"\\??\\LoaderDriverUnloaded"));
         driver->Unload();
         EXPECT_TRUE(SymbolicLinkTarget(u"\\??\\LoaderDriverUnloaded")) << "DriverUnload ran";
@@ -55,4 +58,4 @@ TEST_F(LoaderTest, AFailedDriverEntryIsUnloadedAtOnceWithoutDriverUnload) {
     EXPECT_FALSE(SymbolicLinkTarget(u"\\??\\LoaderDriverUnloaded")) << "DriverUnload is not called";
 }
 
-}  // namespace
+} // namespace

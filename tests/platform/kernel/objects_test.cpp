@@ -9,16 +9,19 @@
 using namespace kstandin;
 using namespace kstandin::testing;
 
-DEFINE_GUID(kTestInterface, 0x54654E76, 0xDCF7, 0x4A7F, 0x87, 0x8A, 0x4E, 0x8F, 0xCA, 0x0A, 0xCC, 0x9A);
+DEFINE_GUID(kTestInterface, 0x54654E76, 0xDCF7, 0x4A7F, 0x87, 0x8A, 0x4E, 0x8F, 0xCA, 0x0A, 0xCC,
+            0x9A);
 
 namespace {
 
-constexpr ULONG kBulkTag = 0x6B6C7542;  // "Bulk" in memory order
+constexpr ULONG kBulkTag = 0x6B6C7542; // "Bulk" in memory order
 
-NTSTATUS NTAPI EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    return STATUS_SUCCESS;
+}
 
 class ObjectsTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         NTSTATUS status;
@@ -31,7 +34,8 @@ protected:
     NTSTATUS Create(const WCHAR* name, ULONG extensionSize, PDEVICE_OBJECT* device) {
         UNICODE_STRING text;
         RtlInitUnicodeString(&text, name);
-        return IoCreateDevice(driver->Object(), extensionSize, name ? &text : nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, device);
+        return IoCreateDevice(driver->Object(), extensionSize, name ? &text : nullptr,
+                              FILE_DEVICE_UNKNOWN, 0, FALSE, device);
     }
     std::unique_ptr<LoadedDriver> driver;
 };
@@ -41,7 +45,8 @@ TEST_F(ObjectsTest, CreateDeviceZeroesTheExtensionAndNamesCollideUntilDeleted) {
     ASSERT_EQ(Create(L"\\Device\\trelvousb0", 300, &first), STATUS_SUCCESS);
     auto bytes = static_cast<UCHAR*>(first->DeviceExtension);
     bool zero = true;
-    for (int i = 0; i < 300; ++i) zero = zero && bytes[i] == 0;
+    for (int i = 0; i < 300; ++i)
+        zero = zero && bytes[i] == 0;
     EXPECT_TRUE(zero);
     EXPECT_TRUE(first->Flags & DO_DEVICE_INITIALIZING);
     EXPECT_EQ(first->StackSize, 1);
@@ -56,7 +61,8 @@ TEST_F(ObjectsTest, CreateDeviceZeroesTheExtensionAndNamesCollideUntilDeleted) {
     EXPECT_EQ(Create(L"\\Device\\trelvousb0", 0, &second), STATUS_SUCCESS);
 
     SetIoCreateDeviceHook([](const std::u16string& name) -> std::optional<NTSTATUS> {
-        if (name == u"\\Device\\trelvousb1") return STATUS_INSUFFICIENT_RESOURCES;
+        if (name == u"\\Device\\trelvousb1")
+            return STATUS_INSUFFICIENT_RESOURCES;
         return std::nullopt;
     });
     PDEVICE_OBJECT third = nullptr;
@@ -74,7 +80,8 @@ TEST_F(ObjectsTest, AttachBuildsTheStackAndDetachUndoesIt) {
     ASSERT_EQ(Create(nullptr, 0, &fdo), STATUS_SUCCESS);
     ASSERT_EQ(Create(nullptr, 0, &filter), STATUS_SUCCESS);
     EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), pdo);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), fdo) << "attaching to a stack attaches to its top";
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), fdo)
+        << "attaching to a stack attaches to its top";
     EXPECT_EQ(filter->StackSize, 3);
     EXPECT_EQ(TopOfStack(pdo), filter);
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
@@ -113,7 +120,8 @@ TEST_F(ObjectsTest, InterfacesAndLinksResolveWhenOpeningFiles) {
     EXPECT_NE(linkText.find(u"{54654e76-dcf7-4a7f-878a-4e8fca0acc9a}"), std::u16string::npos);
     ASSERT_EQ(DeviceInterfaces().size(), 1u);
     EXPECT_FALSE(DeviceInterfaces()[0].enabled);
-    EXPECT_EQ(OpenFile(linkText + u"\\ep01").status, STATUS_OBJECT_NAME_NOT_FOUND) << "not enabled yet";
+    EXPECT_EQ(OpenFile(linkText + u"\\ep01").status, STATUS_OBJECT_NAME_NOT_FOUND)
+        << "not enabled yet";
 
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
     EXPECT_TRUE(DeviceInterfaces()[0].enabled);
@@ -132,7 +140,8 @@ TEST_F(ObjectsTest, InterfacesAndLinksResolveWhenOpeningFiles) {
     RtlInitUnicodeString(&target, L"\\Device\\trelvousb0");
     EXPECT_EQ(IoCreateSymbolicLink(&dosName, &target), STATUS_SUCCESS);
     EXPECT_EQ(IoCreateSymbolicLink(&dosName, &target), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(SymbolicLinkTarget(u"\\??\\trelvousb1"), std::optional<std::u16string>(u"\\Device\\trelvousb0"));
+    EXPECT_EQ(SymbolicLinkTarget(u"\\??\\trelvousb1"),
+              std::optional<std::u16string>(u"\\Device\\trelvousb0"));
     opened = OpenFile(u"\\??\\trelvousb1\\3");
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
     EXPECT_EQ(ToU16(opened.file->FileName), u"\\3");
@@ -144,7 +153,8 @@ TEST_F(ObjectsTest, InterfacesAndLinksResolveWhenOpeningFiles) {
 
     FailInterfaceRegistration(STATUS_INVALID_DEVICE_REQUEST);
     UNICODE_STRING other{};
-    EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTestInterface, nullptr, &other), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTestInterface, nullptr, &other),
+              STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(other.Buffer, nullptr);
     RtlFreeUnicodeString(&link);
     IoDetachDevice(pdo);
@@ -196,7 +206,8 @@ TEST_F(ObjectsTest, VersionTickCountAndStringsAreTheTestsToSet) {
     EXPECT_EQ(ticks.HighPart, 1);
 
     WCHAR name[32];
-    EXPECT_EQ(RtlStringCbPrintfW(name, sizeof name, L"\\Device\\trelvousb%u", 65535u), STATUS_SUCCESS);
+    EXPECT_EQ(RtlStringCbPrintfW(name, sizeof name, L"\\Device\\trelvousb%u", 65535u),
+              STATUS_SUCCESS);
     EXPECT_EQ(ToU16(name), u"\\Device\\trelvousb65535");
     EXPECT_EQ(RtlStringCchPrintfW(name, 32, L"\\DosDevices\\trelvousb%s", L"1"), STATUS_SUCCESS);
     EXPECT_EQ(ToU16(name), u"\\DosDevices\\trelvousb1");
@@ -216,4 +227,4 @@ TEST_F(ObjectsTest, VersionTickCountAndStringsAreTheTestsToSet) {
     EXPECT_EQ(small.Length, 6) << "the copy is cut to the destination";
 }
 
-}  // namespace
+} // namespace

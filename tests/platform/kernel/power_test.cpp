@@ -18,7 +18,8 @@ struct Done {
     KEVENT event;
 };
 
-VOID NTAPI RecordDone(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+VOID NTAPI RecordDone(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
+                      PIO_STATUS_BLOCK ioStatus) {
     auto done = static_cast<Done*>(context);
     done->device = device;
     done->minor = minor;
@@ -35,7 +36,8 @@ TEST_F(PowerTest, RequestedPowerIrpGoesToTheTopAndCallsTheCompletionFunction) {
     SetHandler([&](PDEVICE_OBJECT device, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         seenByFunctionDriver.push_back(location->MinorFunction);
-        if (location->MajorFunction == IRP_MJ_POWER && location->MinorFunction == IRP_MN_SET_POWER &&
+        if (location->MajorFunction == IRP_MJ_POWER &&
+            location->MinorFunction == IRP_MN_SET_POWER &&
             location->Parameters.Power.Type == DevicePowerState) {
             PoSetPowerState(device, DevicePowerState, location->Parameters.Power.State);
         }
@@ -47,10 +49,12 @@ TEST_F(PowerTest, RequestedPowerIrpGoesToTheTopAndCallsTheCompletionFunction) {
     KeInitializeEvent(&done.event, NotificationEvent, FALSE);
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, RecordDone, &done, nullptr), STATUS_PENDING);
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, RecordDone, &done, nullptr),
+              STATUS_PENDING);
     KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(seenByFunctionDriver, std::vector<UCHAR>{IRP_MN_SET_POWER});
-    EXPECT_EQ(done.device, pdo) << "the completion function gets the device the request was made for";
+    EXPECT_EQ(done.device, pdo)
+        << "the completion function gets the device the request was made for";
     EXPECT_EQ(done.minor, IRP_MN_SET_POWER);
     EXPECT_EQ(done.state.DeviceState, PowerDeviceD3);
     EXPECT_EQ(done.status, STATUS_SUCCESS);
@@ -60,8 +64,10 @@ TEST_F(PowerTest, RequestedPowerIrpGoesToTheTopAndCallsTheCompletionFunction) {
     EXPECT_EQ(ReportedDevicePowerState(fdo), ULONG(PowerDeviceD0));
 
     FailNextPowerRequest(STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, RecordDone, &done, nullptr), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER + 7, d3, RecordDone, &done, nullptr), STATUS_INVALID_PARAMETER_2);
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, RecordDone, &done, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER + 7, d3, RecordDone, &done, nullptr),
+              STATUS_INVALID_PARAMETER_2);
 }
 
 TEST_F(PowerTest, WaitWakeIsHeldUntilWakeOrCancel) {
@@ -97,7 +103,8 @@ TEST_F(PowerTest, SystemRequestsAndPlugAndPlayRequestsReachTheStack) {
     SetHandler([&](PDEVICE_OBJECT device, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         seen.emplace_back(location->MajorFunction, location->MinorFunction);
-        if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+        if (location->MajorFunction == IRP_MJ_POWER)
+            PoStartNextPowerIrp(irp);
         return PassDown(device, irp);
     });
     EXPECT_EQ(power::QuerySystemPower(pdo, PowerSystemSleeping3), STATUS_SUCCESS);
@@ -109,10 +116,10 @@ TEST_F(PowerTest, SystemRequestsAndPlugAndPlayRequestsReachTheStack) {
     EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
     EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
     EXPECT_EQ((std::vector<std::pair<UCHAR, UCHAR>>{{IRP_MJ_POWER, IRP_MN_QUERY_POWER},
-                                                     {IRP_MJ_PNP, IRP_MN_START_DEVICE},
-                                                     {IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES}}),
+                                                    {IRP_MJ_PNP, IRP_MN_START_DEVICE},
+                                                    {IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES}}),
               seen);
     EXPECT_EQ(PdoRequests(pdo), seen) << "everything passed down reached the bus";
 }
 
-}  // namespace
+} // namespace

@@ -28,8 +28,10 @@ TEST_F(SyncTest, SynchronizationEventsResetOnWaitNotificationEventsStaySet) {
     EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&sync), 0) << "a satisfied wait resets a synchronization event";
     EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll),
+              STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&notification), 1);
     EXPECT_EQ(KeResetEvent(&notification), 1);
     EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
@@ -42,7 +44,8 @@ TEST_F(SyncTest, RelativeTimeOutsExpireAndSetEventsWakeWaiters) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER timeout = Relative(50);
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(45));
 
     std::thread setter([&] {
@@ -50,32 +53,40 @@ TEST_F(SyncTest, RelativeTimeOutsExpireAndSetEventsWakeWaiters) {
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     });
     timeout = Relative(5000);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
     setter.join();
 
     KEVENT other;
     KeInitializeEvent(&other, SynchronizationEvent, FALSE);
     PVOID objects[] = {&other, &event};
-    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr), STATUS_WAIT_1);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                       nullptr),
+              STATUS_WAIT_1);
     timeout = Relative(10);
-    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &timeout, nullptr), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &timeout,
+                                       nullptr),
+              STATUS_TIMEOUT);
 }
 
 TEST_F(SyncTest, SpinLocksExcludeEachOtherAndRaiseTheIrql) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    long counter = 0;  // deliberately not atomic: the lock must protect it
+    long counter = 0; // deliberately not atomic: the lock must protect it
     std::atomic<bool> irqlWrong{false};
     auto work = [&] {
         for (int i = 0; i < 20000; ++i) {
             KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-            if (old != PASSIVE_LEVEL || KeGetCurrentIrql() != DISPATCH_LEVEL) irqlWrong = true;
+            if (old != PASSIVE_LEVEL || KeGetCurrentIrql() != DISPATCH_LEVEL)
+                irqlWrong = true;
             long value = counter;
-            if (i % 1000 == 0) std::this_thread::yield();
+            if (i % 1000 == 0)
+                std::this_thread::yield();
             counter = value + 1;
             KeReleaseSpinLock(&lock, old);
         }
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL) irqlWrong = true;
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            irqlWrong = true;
     };
     std::thread a(work), b(work);
     a.join();
@@ -143,4 +154,4 @@ TEST_F(SyncTest, DispatchLevelThreadRunsQueuedRoutinesInOrder) {
     EXPECT_NE(dpcThread, std::this_thread::get_id());
 }
 
-}  // namespace
+} // namespace

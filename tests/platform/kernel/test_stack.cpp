@@ -5,12 +5,16 @@ namespace {
 
 Handler currentHandler;
 
-NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) { return currentHandler(device, irp); }
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    return currentHandler(device, irp);
+}
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(FunctionExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FunctionExtension), nullptr,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status))
+        return status;
     auto extension = static_cast<FunctionExtension*>(fdo->DeviceExtension);
     extension->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     fdo->Flags |= DO_DIRECT_IO;
@@ -19,12 +23,13 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = Dispatch;
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
 NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -36,14 +41,17 @@ void StackTest::SetUp() {
     currentHandler = PassDown;
     pdo = CreateTestPdo();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver = LoadedDriver::FromEntry(Entry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\test", &status);
+    driver = LoadedDriver::FromEntry(
+        Entry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\test", &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     ASSERT_EQ(driver->AddDevice(pdo), STATUS_SUCCESS);
     fdo = TopOfStack(pdo);
     lower = static_cast<FunctionExtension*>(fdo->DeviceExtension)->lower;
 }
 
-void StackTest::SetHandler(Handler handler) { currentHandler = std::move(handler); }
+void StackTest::SetHandler(Handler handler) {
+    currentHandler = std::move(handler);
+}
 
 void StackTest::TearDownStack() {
     if (fdo) {
@@ -51,14 +59,16 @@ void StackTest::TearDownStack() {
         IoDeleteDevice(fdo);
         fdo = nullptr;
     }
-    if (driver) driver->Unload();
+    if (driver)
+        driver->Unload();
 }
 
 void StackTest::TearDown() {
     TearDownStack();
     driver.reset();
-    if (pdo) DeleteTestPdo(pdo);
+    if (pdo)
+        DeleteTestPdo(pdo);
     KernelTest::TearDown();
 }
 
-}  // namespace kstandin::testing
+} // namespace kstandin::testing

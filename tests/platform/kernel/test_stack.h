@@ -16,11 +16,12 @@ struct FunctionExtension {
 };
 
 class StackTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Routes every major function of the function device to `handler` (default: skip and pass down).
+    // Routes every major function of the function device to `handler` (default: skip and pass
+    // down).
     void SetHandler(Handler handler);
     // Detaches and deletes the function device (as a removal would) and unloads its driver.
     void TearDownStack();
@@ -34,4 +35,4 @@ protected:
 // The pass-down a filter does: skip the stack location and call the lower device.
 NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp);
 
-}  // namespace kstandin::testing
+} // namespace kstandin::testing

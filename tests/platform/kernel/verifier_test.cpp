@@ -18,10 +18,11 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
 }
 
 class VerifierTest : public StackTest {
-protected:
+  protected:
     // Sends a request through the stack with findings captured; returns them.
     std::vector<verifier::Finding> Send(UCHAR major, UCHAR minor = 0) {
-        return CaptureFindings([&] { SendIrp(fdo, major, minor, {}, nullptr, std::chrono::seconds(5)); });
+        return CaptureFindings(
+            [&] { SendIrp(fdo, major, minor, {}, nullptr, std::chrono::seconds(5)); });
     }
 };
 
@@ -40,7 +41,8 @@ TEST_F(VerifierTest, IrpTouchedAfterCompletion) {
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, fdo, nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, fdo, nullptr, 0, nullptr, 0, TRUE, &event,
+                                             &ioStatus);
     SetHandler([](PDEVICE_OBJECT, PIRP request) { return Complete(request, STATUS_SUCCESS); });
     EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_SUCCESS);
     auto findings = CaptureFindings([&] { IoCancelIrp(irp); });
@@ -65,8 +67,9 @@ TEST_F(VerifierTest, PendingReturnedWithoutMark) {
     });
     SetHandler([this](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, TRUE,
-                               TRUE, TRUE);
+        IoSetCompletionRoutine(
+            irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr,
+            TRUE, TRUE, TRUE);
         return IoCallDriver(lower, irp);
     });
     EXPECT_TRUE(HasRule(Send(IRP_MJ_READ), Rule::PendingReturnedWithoutMark));
@@ -91,7 +94,9 @@ TEST_F(VerifierTest, CompletedWithPendingStatus) {
 
 TEST_F(VerifierTest, CompletedWithCancelRoutine) {
     SetHandler([](PDEVICE_OBJECT, PIRP irp) {
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) { IoReleaseCancelSpinLock(cancelled->CancelIrql); });
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
+            IoReleaseCancelSpinLock(cancelled->CancelIrql);
+        });
         return Complete(irp, STATUS_SUCCESS);
     });
     EXPECT_TRUE(HasRule(Send(IRP_MJ_READ), Rule::CompletedWithCancelRoutine));
@@ -101,8 +106,10 @@ TEST_F(VerifierTest, MoreProcessingNeverCompleted) {
     SetHandler([this](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                               nullptr, TRUE, TRUE, TRUE);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+            nullptr, TRUE, TRUE, TRUE);
         IoCallDriver(lower, irp);
         return STATUS_PENDING;
     });
@@ -110,14 +117,14 @@ TEST_F(VerifierTest, MoreProcessingNeverCompleted) {
     EXPECT_FALSE(request->Wait(std::chrono::milliseconds(10)));
     auto findings = CaptureFindings([] { verifier::CheckTeardown(); });
     EXPECT_TRUE(HasRule(findings, Rule::MoreProcessingNeverCompleted));
-    IoCompleteRequest(request->Irp(), IO_NO_INCREMENT);  // what the driver should have done
+    IoCompleteRequest(request->Irp(), IO_NO_INCREMENT); // what the driver should have done
     EXPECT_TRUE(request->Wait(std::chrono::seconds(5)));
 }
 
 TEST_F(VerifierTest, StackLocationOverflow) {
     PDEVICE_OBJECT other = CreateTestPdo();
     SetPdoDispatch(pdo, [other](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);  // there is no next location below the bus
+        IoCopyCurrentIrpStackLocationToNext(irp); // there is no next location below the bus
         IoCallDriver(other, irp);
         return Complete(irp, STATUS_SUCCESS);
     });
@@ -134,14 +141,16 @@ TEST_F(VerifierTest, IrqlChangedAcrossDispatch) {
         return STATUS_SUCCESS;
     });
     EXPECT_TRUE(HasRule(Send(IRP_MJ_READ), Rule::IrqlChangedAcrossDispatch));
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the stand-in restores the caller's IRQL after reporting";
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL)
+        << "the stand-in restores the caller's IRQL after reporting";
 }
 
 TEST_F(VerifierTest, IrqlTooHigh) {
     auto findings = CaptureFindings([this] {
         RunAtDispatchLevel([this] {
             PDEVICE_OBJECT device = nullptr;
-            if (NT_SUCCESS(IoCreateDevice(driver->Object(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device))) {
+            if (NT_SUCCESS(IoCreateDevice(driver->Object(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                          FALSE, &device))) {
                 QueueAtDispatchLevel([] {});
                 KIRQL old = KeGetCurrentIrql();
                 KeLowerIrql(PASSIVE_LEVEL);
@@ -159,7 +168,7 @@ TEST_F(VerifierTest, WaitAtRaisedIrql) {
     auto findings = CaptureFindings([&] {
         RunAtDispatchLevel([&] {
             LARGE_INTEGER poll{};
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll);  // allowed
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll); // allowed
         });
     });
     EXPECT_TRUE(findings.empty());
@@ -172,7 +181,8 @@ TEST_F(VerifierTest, WaitAtRaisedIrql) {
     });
     EXPECT_TRUE(HasRule(findings, Rule::WaitAtRaisedIrql));
     findings = CaptureFindings([&] {
-        RunAtDispatchLevel([&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+        RunAtDispatchLevel(
+            [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
     });
     EXPECT_TRUE(HasRule(findings, Rule::WaitAtRaisedIrql));
 }
@@ -226,7 +236,8 @@ TEST_F(VerifierTest, PoStartNextPowerIrpMissing) {
         IoSetCompletionRoutine(
             irp,
             [](PDEVICE_OBJECT, PIRP done, PVOID) -> NTSTATUS {
-                if (done->PendingReturned) IoMarkIrpPending(done);
+                if (done->PendingReturned)
+                    IoMarkIrpPending(done);
                 PoStartNextPowerIrp(done);
                 return STATUS_SUCCESS;
             },
@@ -252,7 +263,8 @@ TEST_F(VerifierTest, PoolRules) {
     int local;
     findings = CaptureFindings([&] { ExFreePoolWithTag(&local, 0x6B6C7542); });
     EXPECT_TRUE(HasRule(findings, Rule::PoolUnknownPointer));
-    findings = CaptureFindings([] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, 0x6B6C7542)); });
+    findings =
+        CaptureFindings([] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, 0x6B6C7542)); });
     EXPECT_TRUE(HasRule(findings, Rule::PoolZeroSize));
     findings = CaptureFindings([this] {
         ExAllocatePoolWithTag(NonPagedPoolNx, 24, 0x6B6C7542);
@@ -264,8 +276,9 @@ TEST_F(VerifierTest, PoolRules) {
 NTSTATUS NTAPI SloppyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (NT_SUCCESS(status)) IoAttachDeviceToDeviceStack(fdo, pdo);
-    return status;  // forgets to clear DO_DEVICE_INITIALIZING
+    if (NT_SUCCESS(status))
+        IoAttachDeviceToDeviceStack(fdo, pdo);
+    return status; // forgets to clear DO_DEVICE_INITIALIZING
 }
 
 NTSTATUS NTAPI SloppyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -284,9 +297,9 @@ TEST_F(VerifierTest, DeviceRules) {
     findings = CaptureFindings([&] { sloppy->Unload(); });
     EXPECT_TRUE(HasRule(findings, Rule::DeviceLeftAtUnload));
 
-    findings = CaptureFindings([&] { IoDeleteDevice(sloppyFdo); });  // still attached to the PDO
+    findings = CaptureFindings([&] { IoDeleteDevice(sloppyFdo); }); // still attached to the PDO
     EXPECT_TRUE(HasRule(findings, Rule::DeviceDeletedWhileAttached));
-    otherPdo->AttachedDevice = nullptr;  // repair what the faulty code left behind
+    otherPdo->AttachedDevice = nullptr; // repair what the faulty code left behind
     DeleteTestPdo(otherPdo);
 
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
@@ -296,7 +309,7 @@ TEST_F(VerifierTest, DeviceRules) {
     });
     EXPECT_TRUE(HasRule(findings, Rule::DeviceDeletedWhileReferenced));
     fdo = nullptr;
-    ObDereferenceObject(top);  // the last reference frees the deleted device
+    ObDereferenceObject(top); // the last reference frees the deleted device
     findings = CaptureFindings([&] { ObDereferenceObject(pdo); });
     EXPECT_TRUE(HasRule(findings, Rule::ReferenceCountNegative));
 }
@@ -308,7 +321,8 @@ TEST_F(VerifierTest, WorkItemMisuse) {
     KeInitializeEvent(&gate.release, NotificationEvent, FALSE);
     PIO_WORKITEM item = IoAllocateWorkItem(fdo);
     auto routine = [](PDEVICE_OBJECT, PVOID context) {
-        KeWaitForSingleObject(&static_cast<Gate*>(context)->release, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&static_cast<Gate*>(context)->release, Executive, KernelMode, FALSE,
+                              nullptr);
     };
     auto findings = CaptureFindings([&] {
         IoQueueWorkItem(item, routine, DelayedWorkQueue, &gate);
@@ -333,7 +347,8 @@ TEST_F(VerifierTest, MdlMisuse) {
     EXPECT_TRUE(HasRule(findings, Rule::MdlMisuse)) << "mapping pages that were never locked";
     MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
     findings = CaptureFindings([&] { IoFreeMdl(mdl); });
-    EXPECT_TRUE(HasRule(findings, Rule::MdlMisuse)) << "freeing an MDL whose pages are still locked";
+    EXPECT_TRUE(HasRule(findings, Rule::MdlMisuse))
+        << "freeing an MDL whose pages are still locked";
 }
 
 TEST_F(VerifierTest, CorrectDriverCodePassesUnderAllRules) {
@@ -342,7 +357,8 @@ TEST_F(VerifierTest, CorrectDriverCodePassesUnderAllRules) {
     SetPdoDispatch(pdo, [](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         QueueAtDispatchLevel([irp] {
-            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+                PoStartNextPowerIrp(irp);
             Complete(irp, STATUS_SUCCESS);
         });
         return STATUS_PENDING;
@@ -362,8 +378,9 @@ TEST_F(VerifierTest, CorrectDriverCodePassesUnderAllRules) {
         }
         verifier::CheckTeardown();
     });
-    for (const auto& finding : findings) ADD_FAILURE() << verifier::RuleName(finding.rule) << ": " << finding.message;
+    for (const auto& finding : findings)
+        ADD_FAILURE() << verifier::RuleName(finding.rule) << ": " << finding.message;
     EXPECT_EQ(OutstandingIrps(), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -20,11 +20,11 @@ namespace kstandin {
 // queued work items and the dispatch-level thread to go idle first.
 void ResetKernel();
 void SetOsVersion(ULONG major, ULONG minor, NTSTATUS result = STATUS_SUCCESS, ULONG build = 19045);
-void SetTickCount(ULONGLONG ticks);  // what KeQueryTickCount returns from now on
+void SetTickCount(ULONGLONG ticks); // what KeQueryTickCount returns from now on
 void AdvanceTickCount(ULONGLONG ticks);
 
 class LoadedDriver {
-public:
+  public:
     // Loads a fresh copy of the shared object (copied to a unique temporary file, dlopen with
     // RTLD_NOW | RTLD_LOCAL, so every load has fresh globals), creates the DRIVER_OBJECT with every
     // MajorFunction set to the I/O manager's handler that completes with
@@ -33,18 +33,18 @@ public:
     // A DriverEntry that fails is unloaded at once without DriverUnload, as Windows does, after the
     // unload checks (pool and device objects left behind); null is returned, *entryStatus set.
     static std::unique_ptr<LoadedDriver> Load(const std::string& sharedObjectPath,
-                                              const std::u16string& registryPath, NTSTATUS* entryStatus,
-                                              std::string* error = nullptr);
+                                              const std::u16string& registryPath,
+                                              NTSTATUS* entryStatus, std::string* error = nullptr);
     // The same for a driver whose routines live in the test program itself.
-    static std::unique_ptr<LoadedDriver> FromEntry(PDRIVER_INITIALIZE entry, const std::u16string& registryPath,
-                                                   NTSTATUS* entryStatus);
-    ~LoadedDriver();  // Unload() if not yet done
+    static std::unique_ptr<LoadedDriver>
+    FromEntry(PDRIVER_INITIALIZE entry, const std::u16string& registryPath, NTSTATUS* entryStatus);
+    ~LoadedDriver(); // Unload() if not yet done
     LoadedDriver(const LoadedDriver&) = delete;
     LoadedDriver& operator=(const LoadedDriver&) = delete;
 
     PDRIVER_OBJECT Object() const;
-    void* Symbol(const char* name) const;    // dlsym in the loaded copy (extern "C" globals)
-    NTSTATUS AddDevice(PDEVICE_OBJECT pdo);  // the PnP manager's call of DriverExtension->AddDevice
+    void* Symbol(const char* name) const;   // dlsym in the loaded copy (extern "C" globals)
+    NTSTATUS AddDevice(PDEVICE_OBJECT pdo); // the PnP manager's call of DriverExtension->AddDevice
     // Calls DriverUnload if set, checks that the driver left no device object, no pool, no held
     // request and no queued work item behind (verifier findings), then unloads the copy.
     void Unload();
@@ -52,10 +52,12 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit LoadedDriver(std::unique_ptr<Impl> impl);
-    static std::unique_ptr<LoadedDriver> Finish(std::unique_ptr<Impl> impl, PDRIVER_INITIALIZE entry,
-                                                const std::u16string& registryPath, NTSTATUS* entryStatus);
+    static std::unique_ptr<LoadedDriver> Finish(std::unique_ptr<Impl> impl,
+                                                PDRIVER_INITIALIZE entry,
+                                                const std::u16string& registryPath,
+                                                NTSTATUS* entryStatus);
     std::unique_ptr<Impl> impl_;
 };
 
@@ -66,45 +68,48 @@ private:
 // it must complete or pend the request itself and return the status, as a bus driver's dispatch
 // routine does.
 struct PdoOptions {
-    ULONG flags = 0;  // e.g. DO_POWER_PAGABLE
-    std::u16string name;  // empty: "\Device\KsBusPdo-<n>"
+    ULONG flags = 0;     // e.g. DO_POWER_PAGABLE
+    std::u16string name; // empty: "\Device\KsBusPdo-<n>"
 };
 using BusDispatch = std::function<NTSTATUS(PDEVICE_OBJECT pdo, PIRP irp)>;
 PDEVICE_OBJECT CreateTestPdo(const PdoOptions& options = {});
 void SetPdoDispatch(PDEVICE_OBJECT pdo, BusDispatch dispatch);
-void SetPdoCapabilities(PDEVICE_OBJECT pdo, const DEVICE_CAPABILITIES& capabilities);  // what the default answers
-std::vector<std::pair<UCHAR, UCHAR>> PdoRequests(PDEVICE_OBJECT pdo);  // (major, minor) of every request it got
+void SetPdoCapabilities(PDEVICE_OBJECT pdo,
+                        const DEVICE_CAPABILITIES& capabilities); // what the default answers
+std::vector<std::pair<UCHAR, UCHAR>>
+PdoRequests(PDEVICE_OBJECT pdo); // (major, minor) of every request it got
 // The default PDO holds IRP_MN_WAIT_WAKE until this completes it (the device signalled wake-up)
 // or it is cancelled; returns false when none is held.
 bool CompleteWaitWake(PDEVICE_OBJECT pdo, NTSTATUS status = STATUS_SUCCESS);
 void DeleteTestPdo(PDEVICE_OBJECT pdo);
-PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);  // the highest device attached above it
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device); // the highest device attached above it
 
 // Requests of the I/O manager. StartIrp builds a request with the stack size of `target`, fills
 // the first stack location (major, minor, file object, then whatever `fill` sets) and sends it;
 // the I/O manager frees it (and the MDL and system buffer it attached) when it completes.
 struct IrpResult {
-    NTSTATUS returned = STATUS_PENDING;  // what IoCallDriver returned
-    NTSTATUS status = STATUS_PENDING;    // IoStatus.Status at completion
-    ULONG_PTR information = 0;           // IoStatus.Information at completion
+    NTSTATUS returned = STATUS_PENDING; // what IoCallDriver returned
+    NTSTATUS status = STATUS_PENDING;   // IoStatus.Status at completion
+    ULONG_PTR information = 0;          // IoStatus.Information at completion
     bool completed = false;
 };
 class IoRequest {
-public:
+  public:
     virtual ~IoRequest() = default;
     // Waits for completion; false when the time-out passed first (the request stays in flight).
     virtual bool Wait(std::optional<std::chrono::milliseconds> timeout = std::nullopt) = 0;
-    virtual bool Cancel() = 0;  // IoCancelIrp, if it is still in flight
+    virtual bool Cancel() = 0; // IoCancelIrp, if it is still in flight
     virtual IrpResult Result() const = 0;
-    virtual PIRP Irp() const = 0;  // valid only while in flight
+    virtual PIRP Irp() const = 0; // valid only while in flight
 };
 using IrpFill = std::function<void(PIRP, PIO_STACK_LOCATION)>;
-std::shared_ptr<IoRequest> StartIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0, const IrpFill& fill = {},
-                                    PFILE_OBJECT file = nullptr);
+std::shared_ptr<IoRequest> StartIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0,
+                                    const IrpFill& fill = {}, PFILE_OBJECT file = nullptr);
 // Synchronous form: sends and waits (with no time-out unless one is given; after a time-out the
 // result has completed == false and status STATUS_TIMEOUT, and the request stays in flight).
 IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0, const IrpFill& fill = {},
-                  PFILE_OBJECT file = nullptr, std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+                  PFILE_OBJECT file = nullptr,
+                  std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 // Describes `buffer` with a locked MDL in irp->MdlAddress (direct I/O); freed with the request.
 void AttachMdl(PIRP irp, void* buffer, ULONG length);
 
@@ -118,18 +123,19 @@ struct OpenResult {
 };
 OpenResult OpenFile(const std::u16string& path);
 void CloseFile(PFILE_OBJECT file);
-PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string& fileName);  // no IRP sent
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string& fileName); // no IRP sent
 void ReleaseFileObject(PFILE_OBJECT file);
 // Read, write and device control as the I/O manager builds them for the device's I/O method
 // (DO_DIRECT_IO: an MDL unless the length is 0; DO_BUFFERED_IO: a system buffer; else UserBuffer).
 std::shared_ptr<IoRequest> StartRead(PFILE_OBJECT file, void* buffer, ULONG length);
 std::shared_ptr<IoRequest> StartWrite(PFILE_OBJECT file, const void* buffer, ULONG length);
-std::shared_ptr<IoRequest> StartDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
-                                              void* output, ULONG outputLength, bool internal = false);
+std::shared_ptr<IoRequest> StartDeviceControl(PFILE_OBJECT file, ULONG code, const void* input,
+                                              ULONG inputLength, void* output, ULONG outputLength,
+                                              bool internal = false);
 IrpResult Read(PFILE_OBJECT file, void* buffer, ULONG length);
 IrpResult Write(PFILE_OBJECT file, const void* buffer, ULONG length);
-IrpResult DeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, void* output,
-                        ULONG outputLength);
+IrpResult DeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
+                        void* output, ULONG outputLength);
 
 // Plug and Play manager: each call sends the request to the top of the PDO's stack and returns its
 // final status. After Remove the stack above the PDO is expected to be gone.
@@ -143,24 +149,27 @@ NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
 NTSTATUS Remove(PDEVICE_OBJECT pdo);
 // Fills *capabilities as the PnP manager prepares it (Size 64, Version 1, Address and UINumber
-// 0xFFFFFFFF) unless `prepare` changes it, sends the query and returns the structure in *capabilities.
+// 0xFFFFFFFF) unless `prepare` changes it, sends the query and returns the structure in
+// *capabilities.
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities,
                            const std::function<void(DEVICE_CAPABILITIES&)>& prepare = {});
 IrpResult Send(PDEVICE_OBJECT pdo, UCHAR minor, const IrpFill& fill = {});
-}  // namespace pnp
+} // namespace pnp
 
 // Power manager: system power requests to the top of the PDO's stack, as the power manager sends
 // them (asynchronous forms return the request; synchronous forms wait for its completion).
 namespace power {
-std::shared_ptr<IoRequest> StartSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state);
+std::shared_ptr<IoRequest> StartSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor,
+                                              SYSTEM_POWER_STATE state);
 NTSTATUS SetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
 NTSTATUS QuerySystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
-NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);   // through PoRequestPowerIrp
-NTSTATUS QueryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state); // through PoRequestPowerIrp
-}  // namespace power
+NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state); // through PoRequestPowerIrp
+NTSTATUS QueryDevicePower(PDEVICE_OBJECT pdo,
+                          DEVICE_POWER_STATE state); // through PoRequestPowerIrp
+} // namespace power
 
 // Name space
-bool DeviceNameExists(const std::u16string& name);  // e.g. u"\\Device\\trelvousb0"
+bool DeviceNameExists(const std::u16string& name); // e.g. u"\\Device\\trelvousb0"
 PDEVICE_OBJECT FindDevice(const std::u16string& name);
 std::u16string DeviceName(PDEVICE_OBJECT device);
 struct InterfaceRecord {
@@ -173,34 +182,36 @@ std::vector<InterfaceRecord> DeviceInterfaces();
 // Links as "\??\name" -> target; "\DosDevices\x" and "\??\x" name the same link.
 std::vector<std::pair<std::u16string, std::u16string>> SymbolicLinks();
 std::optional<std::u16string> SymbolicLinkTarget(const std::u16string& link);
-ULONG ReportedDevicePowerState(PDEVICE_OBJECT device);  // last PoSetPowerState(DevicePowerState); 0 if none
+ULONG ReportedDevicePowerState(
+    PDEVICE_OBJECT device); // last PoSetPowerState(DevicePowerState); 0 if none
 ULONG ReportedSystemPowerState(PDEVICE_OBJECT device);
 
 // Fault injection and pool accounting
-void FailAllocationAt(unsigned n);  // the n-th ExAllocatePoolWithTag from now on (1-based) fails; 0 = off
-unsigned AllocationCount();         // allocations since ResetKernel
+void FailAllocationAt(
+    unsigned n);            // the n-th ExAllocatePoolWithTag from now on (1-based) fails; 0 = off
+unsigned AllocationCount(); // allocations since ResetKernel
 struct PoolBlock {
     size_t size;
     ULONG tag;
     POOL_TYPE type;
 };
-std::vector<PoolBlock> OutstandingPool();    // blocks allocated and not freed
-std::vector<PoolBlock> AllocationHistory();  // every allocation since ResetKernel
+std::vector<PoolBlock> OutstandingPool();   // blocks allocated and not freed
+std::vector<PoolBlock> AllocationHistory(); // every allocation since ResetKernel
 void SetIoCreateDeviceHook(std::function<std::optional<NTSTATUS>(const std::u16string& name)> hook);
-void FailNextAttach();                           // the next IoAttachDeviceToDeviceStack returns null
+void FailNextAttach(); // the next IoAttachDeviceToDeviceStack returns null
 void FailInterfaceRegistration(NTSTATUS status); // the next IoRegisterDeviceInterface fails with it
 void FailNextIrpAllocation();                    // the next IoAllocateIrp / IoBuild... returns null
 void FailNextWorkItemAllocation();               // the next IoAllocateWorkItem returns null
-void FailNextMdlMapping();                       // the next MmMapLockedPagesSpecifyCache returns null
-void FailNextPowerRequest(NTSTATUS status);      // the next PoRequestPowerIrp fails with it
-ULONG LastMappingPriority();                     // Priority of the last MmMapLockedPagesSpecifyCache
+void FailNextMdlMapping();                  // the next MmMapLockedPagesSpecifyCache returns null
+void FailNextPowerRequest(NTSTATUS status); // the next PoRequestPowerIrp fails with it
+ULONG LastMappingPriority();                // Priority of the last MmMapLockedPagesSpecifyCache
 
 // Threads: run a function on the kernel's dispatch-level thread at DISPATCH_LEVEL, as a DPC would.
-void RunAtDispatchLevel(const std::function<void()>& fn);       // and wait for it
-void QueueAtDispatchLevel(std::function<void()> fn);             // without waiting, in order
-void WaitForDispatchQueue();                                      // until everything queued has run
-void WaitForWorkItems();                                          // until no work item is queued or running
-unsigned OutstandingIrps();  // requests built by the I/O or power manager and not completed yet
+void RunAtDispatchLevel(const std::function<void()>& fn); // and wait for it
+void QueueAtDispatchLevel(std::function<void()> fn);      // without waiting, in order
+void WaitForDispatchQueue();                              // until everything queued has run
+void WaitForWorkItems();                                  // until no work item is queued or running
+unsigned OutstandingIrps(); // requests built by the I/O or power manager and not completed yet
 
 namespace verifier {
 enum class Rule {
@@ -250,11 +261,11 @@ void ClearFindings();
 unsigned CheckTeardown();
 // Whether two of the driver's spin locks may be held at once by one thread (default false).
 void AllowNestedSpinLocks(bool allow);
-}  // namespace verifier
+} // namespace verifier
 
 // Text helpers for tests (WCHAR strings are 16 bits; never hand them to wide libc functions).
 std::string Narrow(const std::u16string& text);
 std::u16string ToU16(const UNICODE_STRING& text);
 std::u16string ToU16(const WCHAR* text);
 
-}  // namespace kstandin
+} // namespace kstandin

@@ -11,7 +11,7 @@ namespace kstandin::testing {
 // the I/O or power manager built is still in flight or one is held after
 // STATUS_MORE_PROCESSING_REQUIRED.
 class KernelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -21,4 +21,4 @@ protected:
     static bool HasRule(const std::vector<verifier::Finding>& findings, verifier::Rule rule);
 };
 
-}  // namespace kstandin::testing
+} // namespace kstandin::testing
