@@ -428,6 +428,17 @@ struct ReleaseAtExit {
 } releaseAtExit;
 } // namespace
 
+namespace kstandin::verifier {
+void FlushFreedIrps() {
+    std::vector<std::shared_ptr<IrpInfo>> evicted;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        evicted = EvictLocked(0);
+    }
+    ReleaseEvicted(evicted);
+}
+} // namespace kstandin::verifier
+
 namespace kstandin {
 unsigned OutstandingIrps() {
     return detail::CountOutstandingIrps();

@@ -259,6 +259,9 @@ void ClearFindings();
 // Checks what must be quiet between tests: requests held after STATUS_MORE_PROCESSING_REQUIRED or
 // still in flight. Reported as findings; returns how many.
 unsigned CheckTeardown();
+// Freed requests are kept poisoned for a while so that late uses are recognised; this releases
+// them now, reporting any that was written after it was freed.
+void FlushFreedIrps();
 // Whether two of the driver's spin locks may be held at once by one thread (default false).
 void AllowNestedSpinLocks(bool allow);
 } // namespace verifier
