@@ -22,6 +22,7 @@ struct HeldLock {
 
 thread_local KIRQL threadIrql = PASSIVE_LEVEL;
 thread_local std::vector<HeldLock> heldLocks;
+thread_local bool onDispatchThread = false;
 
 KSPIN_LOCK cancelSpinLock = 0;
 
@@ -150,14 +151,16 @@ class DispatchThread {
         condition_.notify_all();
     }
     void WaitIdle() {
+        if (onDispatchThread) {
+            return; // it cannot wait for itself
+        }
         std::unique_lock<std::mutex> lock(mutex_);
-        if (std::this_thread::get_id() == thread_.get_id())
-            return;
         condition_.wait(lock, [this] { return queue_.empty() && !busy_; });
     }
 
   private:
     void Run() {
+        onDispatchThread = true;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             condition_.wait(lock, [this] { return stop_ || !queue_.empty(); });
@@ -224,6 +227,12 @@ void ResetThreads() {
 
 namespace kstandin {
 void RunAtDispatchLevel(const std::function<void()>& fn) {
+    if (onDispatchThread) { // already there: run in place rather than wait for itself
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        fn();
+        KeLowerIrql(old);
+        return;
+    }
     std::mutex m;
     std::condition_variable c;
     bool done = false;

@@ -152,6 +152,14 @@ TEST_F(SyncTest, DispatchLevelThreadRunsQueuedRoutinesInOrder) {
     WaitForDispatchQueue();
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
     EXPECT_NE(dpcThread, std::this_thread::get_id());
+
+    // Asked for from the dispatch-level thread itself, the routine runs in place.
+    bool nested = false;
+    RunAtDispatchLevel([&] {
+        RunAtDispatchLevel([&] { nested = std::this_thread::get_id() == dpcThread; });
+        WaitForDispatchQueue();
+    });
+    EXPECT_TRUE(nested);
 }
 
 } // namespace
