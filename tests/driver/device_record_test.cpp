@@ -12,6 +12,7 @@ namespace {
 
 using Counter = LONG(DeviceRecord*);
 
+
 NTSTATUS Poll(KEVENT* event, LONGLONG timeout100ns = 0) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = -timeout100ns;
@@ -98,13 +99,14 @@ TEST_F(DeviceRecordTest, RemovalWaitsForTheLastRequestInProgress) {
         std::async(std::launch::async, [pdo] { return kstandin::pnp::Remove(pdo); });
 
     // The removal has dropped its own and the device's reference and waits for the last one.
-    for (int i = 0; i < 200 && record_->deviceState != Removed; ++i) {
+    for (int i = 0; i < 200 && ReadLocked(&record_->stateLock, &record_->deviceState) != Removed;
+         ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(removal.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-    EXPECT_EQ(record_->deviceState, ULONG(Removed));
-    EXPECT_EQ(record_->outstandingIo, 1);
+    EXPECT_EQ(ReadLocked(&record_->stateLock, &record_->deviceState), ULONG(Removed));
+    EXPECT_EQ(ReadLocked(&record_->ioCountLock, &record_->outstandingIo), 1);
     EXPECT_TRUE(kstandin::DeviceNameExists(u"\\Device\\trelvousb0"));
 
     // The transfer's completion releases it, at dispatch level as completion routines run.

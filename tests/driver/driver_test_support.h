@@ -55,6 +55,14 @@ protected:
     std::unique_ptr<kstandin::LoadedDriver> driver_;
 };
 
+// Reads a field the driver changes under one of its spin locks from another thread.
+template <typename T> inline T ReadLocked(KSPIN_LOCK* lock, const T* field) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(lock);
+    T value = *field;
+    KeReleaseSpinLock(lock, oldIrql);
+    return value;
+}
+
 inline std::u16string NameOf(const WCHAR* units) {
     std::u16string name;
     for (; *units != 0; ++units) {

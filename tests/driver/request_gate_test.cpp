@@ -12,6 +12,7 @@
 namespace kestrune_test {
 namespace {
 
+
 const ULONG kAllStates[] = {NotStarted, Stopped,       Working,         PendingStop,
                             PendingRemove, SurpriseRemoved, Removed};
 
@@ -218,8 +219,8 @@ TEST_F(RequestGateTest, StopQueryWaitsForRequestsInProgressAndCancelRestoresTheS
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(query.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-    EXPECT_EQ(record_->deviceState, ULONG(PendingStop));
-    EXPECT_EQ(record_->queueState, ULONG(HoldRequests));
+    EXPECT_EQ(ReadLocked(&record_->stateLock, &record_->deviceState), ULONG(PendingStop));
+    EXPECT_EQ(ReadLocked(&record_->stateLock, &record_->queueState), ULONG(HoldRequests));
     EXPECT_EQ(Seen(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0);
     EXPECT_EQ(Send(IRP_MJ_READ).status, STATUS_INVALID_DEVICE_STATE);
 
