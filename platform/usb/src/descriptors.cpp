@@ -1,5 +1,5 @@
 // Descriptor bytes of an instrument, built from its spec as a device would report them.
-#include "usb_internal.h"
+#include <kstandin/usb.h>
 
 namespace kstandin::usb {
 

@@ -1,0 +1,283 @@
+// The simulated bus driver and instrument: requests sent straight to the PDO, as a function
+// driver would send them, and what the bus answers.
+#include <kstandin/testing.h>
+#include <kstandin/usb.h>
+
+#include <atomic>
+#include <cstring>
+
+using namespace kstandin;
+using namespace kstandin::testing;
+using kstandin::usb::Bytes;
+using kstandin::usb::ControlAnswer;
+using kstandin::usb::Instrument;
+
+namespace {
+
+class BusTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        instrument_ = std::make_unique<Instrument>(usb::BulkInstrument(64));
+        pdo_ = instrument_->PlugIn();
+        ASSERT_NE(pdo_, nullptr);
+    }
+    void TearDown() override {
+        instrument_.reset();
+        KernelTest::TearDown();
+    }
+
+    std::shared_ptr<IoRequest> Submit(URB* urb) {
+        return StartIrp(pdo_, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [urb](PIRP, PIO_STACK_LOCATION next) {
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = urb;
+        });
+    }
+    NTSTATUS SubmitAndWait(URB* urb) {
+        auto request = Submit(urb);
+        request->Wait();
+        return request->Result().status;
+    }
+
+    // Selects the instrument's configuration; returns the pipe handles of interface 0.
+    std::vector<USBD_PIPE_HANDLE> Configure() {
+        config_ = usb::ConfigurationBytes(usb::BulkInstrument(64));
+        auto descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config_.data());
+        USBD_INTERFACE_LIST_ENTRY list[2] = {
+            {USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1), nullptr}, {}};
+        PURB urb = USBD_CreateConfigurationRequestEx(descriptor, list);
+        EXPECT_EQ(SubmitAndWait(urb), STATUS_SUCCESS);
+        std::vector<USBD_PIPE_HANDLE> handles;
+        for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) handles.push_back(list[0].Interface->Pipes[i].PipeHandle);
+        ExFreePool(urb);
+        return handles;
+    }
+
+    static void BuildTransfer(URB* urb, USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags) {
+        memset(urb, 0, sizeof(*urb));
+        UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer,
+                                               nullptr, length, flags, nullptr);
+    }
+
+    std::unique_ptr<Instrument> instrument_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    Bytes config_;
+};
+
+TEST_F(BusTest, DescriptorsComeAsRequestedAndMissingStringsStall) {
+    URB urb;
+    memset(&urb, 0, sizeof(urb));
+    UCHAR buffer[256];
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                 0, 0, buffer, nullptr, 9, nullptr);
+    ASSERT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 9u);
+    EXPECT_EQ(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer)->wTotalLength, 32);
+
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_STRING_DESCRIPTOR_TYPE, 7,
+                                 0, buffer, nullptr, sizeof(buffer), nullptr);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+
+    UsbBuildGetDescriptorRequest(&urb, 8, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, 18, nullptr);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_INVALID_PARAMETER) << "a header length too small for the function";
+    EXPECT_EQ(instrument_->CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), 3u);
+}
+
+TEST_F(BusTest, InDataArrivesInPacketsAndEndsAtAShortOrZeroLengthPacket) {
+    std::vector<USBD_PIPE_HANDLE> pipes = Configure();
+    ASSERT_EQ(pipes.size(), 2u);
+    Bytes data(100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<UCHAR>(i);
+    instrument_->QueueIn(0x81, data);  // 64 + 36: the second packet is short
+    UCHAR buffer[512];
+    URB urb;
+    BuildTransfer(&urb, pipes[0], buffer, sizeof(buffer), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    ASSERT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 100u);
+    EXPECT_EQ(Bytes(buffer, buffer + 100), data);
+
+    // An exact multiple of the packet size does not end the transfer until more comes.
+    instrument_->QueueIn(0x81, Bytes(128, 0x5A));
+    BuildTransfer(&urb, pipes[0], buffer, sizeof(buffer), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    auto request = Submit(&urb);
+    EXPECT_FALSE(request->Wait(std::chrono::milliseconds(50)));
+    instrument_->QueueZeroLengthPacket(0x81);
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(request->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 128u);
+
+    // A full buffer ends it as well, and what is left stays for the next transfer.
+    instrument_->QueueIn(0x81, Bytes(200, 1));
+    BuildTransfer(&urb, pipes[0], buffer, 128, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    ASSERT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 128u);
+    EXPECT_EQ(instrument_->PendingInBytes(0x81), 72u);
+
+    // A packet larger than the room left is babble: the endpoint halts until it is reset.
+    BuildTransfer(&urb, pipes[0], buffer, 10, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+    EXPECT_TRUE(instrument_->Halted(0x81));
+}
+
+TEST_F(BusTest, OutTransfersAreRecordedOneByOne) {
+    std::vector<USBD_PIPE_HANDLE> pipes = Configure();
+    UCHAR first[3] = {1, 2, 3};
+    UCHAR second[1] = {9};
+    URB urb;
+    BuildTransfer(&urb, pipes[1], first, sizeof(first), 0);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    BuildTransfer(&urb, pipes[1], second, sizeof(second), 0);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(instrument_->OutData(0x02), (usb::OutTransfers{{1, 2, 3}, {9}}));
+
+    // After deconfiguration the handles are gone.
+    memset(&urb, 0, sizeof(urb));
+    UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    EXPECT_FALSE(instrument_->Configured());
+    BuildTransfer(&urb, pipes[1], first, sizeof(first), 0);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+// Records the IRQL its completion routine ran at.
+NTSTATUS NTAPI RecordIrql(PDEVICE_OBJECT, PIRP, PVOID context) {
+    static_cast<std::atomic<int>*>(context)->store(KeGetCurrentIrql());
+    return STATUS_SUCCESS;
+}
+
+TEST_F(BusTest, RequestsCompleteAtDispatchLevelAndCanBeCancelledWhileWaiting) {
+    std::vector<USBD_PIPE_HANDLE> pipes = Configure();
+    std::atomic<int> irql{-1};
+    UCHAR buffer[64];
+    URB urb;
+    BuildTransfer(&urb, pipes[0], buffer, sizeof(buffer), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    // A two-location request: the completion routine sits above the bus.
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo_, nullptr, 0, nullptr, 0, TRUE, nullptr,
+                                             nullptr);
+    ASSERT_NE(irp, nullptr);
+    irp->UserIosb = nullptr;
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, RecordIrql, &irql, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(pdo_, irp), STATUS_PENDING);
+    EXPECT_EQ(instrument_->PendingRequests(), 1u);
+    instrument_->QueueIn(0x81, {1, 2, 3});
+    WaitForDispatchQueue();
+    EXPECT_EQ(irql.load(), DISPATCH_LEVEL);
+
+    BuildTransfer(&urb, pipes[0], buffer, sizeof(buffer), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    auto request = Submit(&urb);
+    EXPECT_FALSE(request->Wait(std::chrono::milliseconds(20)));
+    EXPECT_TRUE(request->Cancel());
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(instrument_->PendingRequests(), 0u);
+}
+
+TEST_F(BusTest, AnInjectedErrorHaltsThePipeUntilItIsReset) {
+    std::vector<USBD_PIPE_HANDLE> pipes = Configure();
+    instrument_->InjectTransferError(0x02, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
+    UCHAR data[4] = {};
+    URB urb;
+    BuildTransfer(&urb, pipes[1], data, sizeof(data), 0);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CRC);
+    BuildTransfer(&urb, pipes[1], data, sizeof(data), 0);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+
+    memset(&urb, 0, sizeof(urb));
+    urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb.UrbPipeRequest.PipeHandle = pipes[1];
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    BuildTransfer(&urb, pipes[1], data, sizeof(data), 0);
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(instrument_->OutData(0x02).size(), 1u);
+}
+
+TEST_F(BusTest, UnplugEndsWaitingRequestsAndEmptiesThePort) {
+    std::vector<USBD_PIPE_HANDLE> pipes = Configure();
+    instrument_->SetVendorAnswer(ControlAnswer::NeverAnswer);
+    URB vendor;
+    memset(&vendor, 0, sizeof(vendor));
+    UsbBuildVendorRequest(&vendor, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0,
+                          0, 5, 1, 2, nullptr, nullptr, 0, nullptr);
+    auto waiting = Submit(&vendor);
+    EXPECT_FALSE(waiting->Wait(std::chrono::milliseconds(20)));
+    EXPECT_EQ(instrument_->Log().back().setup.bmRequestType, 0x40);
+
+    instrument_->Unplug();
+    ASSERT_TRUE(waiting->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(waiting->Result().status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(vendor.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+
+    ULONG port = 0xFF;
+    IrpResult result = SendIrp(pdo_, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [&port](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+        next->Parameters.Others.Argument1 = &port;
+    });
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(port, 0u);
+    UCHAR data[1] = {};
+    URB transfer;
+    BuildTransfer(&transfer, pipes[1], data, 1, 0);
+    EXPECT_EQ(SubmitAndWait(&transfer), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(BusTest, WaitWakeIsHeldUntilWakeUpOrCancel) {
+    auto wake = StartIrp(pdo_, IRP_MJ_POWER, IRP_MN_WAIT_WAKE, [](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.WaitWake.PowerState = PowerSystemSleeping3;
+    });
+    EXPECT_FALSE(wake->Wait(std::chrono::milliseconds(20)));
+    EXPECT_TRUE(instrument_->WaitWakeHeld());
+    EXPECT_TRUE(instrument_->SignalWakeup());
+    ASSERT_TRUE(wake->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(wake->Result().status, STATUS_SUCCESS);
+    EXPECT_FALSE(instrument_->SignalWakeup()) << "nothing held any more";
+
+    auto cancelled = StartIrp(pdo_, IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
+    EXPECT_TRUE(cancelled->Cancel());
+    ASSERT_TRUE(cancelled->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(cancelled->Result().status, STATUS_CANCELLED);
+    EXPECT_FALSE(instrument_->WaitWakeHeld());
+}
+
+TEST_F(BusTest, DelayedAnswersArriveLaterAndStartCanFail) {
+    instrument_->SetDelay(std::chrono::milliseconds(100));
+    URB urb;
+    memset(&urb, 0, sizeof(urb));
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
+                                 0, &descriptor, nullptr, sizeof(descriptor), nullptr);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(95));
+    EXPECT_EQ(descriptor.idVendor, 0x2A4B);
+
+    instrument_->SetStartStatus(STATUS_DEVICE_POWER_FAILURE);
+    EXPECT_EQ(SendIrp(pdo_, IRP_MJ_PNP, IRP_MN_START_DEVICE).status, STATUS_DEVICE_POWER_FAILURE);
+    DEVICE_CAPABILITIES caps;
+    EXPECT_EQ(pnp::QueryCapabilities(pdo_, &caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD2);
+    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
+    EXPECT_EQ(caps.Size, sizeof(DEVICE_CAPABILITIES));
+}
+
+TEST_F(BusTest, TheConfigurationRequestIsTheStacksPoolAndAWrongTagIsFound) {
+    Bytes config = usb::ConfigurationBytes(usb::BulkInstrument());
+    auto descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1), nullptr}, {}};
+    PURB urb = USBD_CreateConfigurationRequestEx(descriptor, list);
+    ASSERT_NE(urb, nullptr);
+    auto findings = CaptureFindings([&] { ExFreePoolWithTag(urb, 0x6B6C7542); });
+    EXPECT_TRUE(HasRule(findings, verifier::Rule::PoolWrongTag));
+    ExFreePool(urb);
+    EXPECT_TRUE(OutstandingPool().empty());
+}
+
+}  // namespace
