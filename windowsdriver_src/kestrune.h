@@ -4,7 +4,11 @@
 
 #include <ntddk.h>
 #include <usb.h>
+// The USB stack's support library has C linkage; not every edition of the header says so.
+extern "C" {
 #include <usbdlib.h>
+}
+#include <usbioctl.h>
 
 // Pool tag of every allocation: the bytes 'B' 'u' 'l' 'k' in memory order.
 constexpr ULONG kPoolTag = 0x6B6C7542;
@@ -17,6 +21,15 @@ constexpr ULONG kDefaultChunkSize = 2048;
 constexpr ULONG kMaxDeviceNumber = 65535;
 // Units of deviceName and dosLinkName, the terminating zero included.
 constexpr ULONG kNameUnits = 32;
+// The maker's own USB vendor ID: only its devices get a DOS device name.
+constexpr USHORT kOwnVendorId = KESTRUNE_OWN_VENDOR_ID;
+// Time-outs of the requests a silent device could otherwise hold for ever.
+constexpr LONG kStringTimeoutMs = 3000;
+constexpr LONG kProbeTimeoutMs = 1000;
+// Every pipe of the first interface is selected with this maximum transfer size.
+constexpr ULONG kPipeMaximumTransferSize = 4096;
+// Read chunk length of a device that accepts the vendor probe.
+constexpr ULONG kLargeChunkSize = 65536;
 
 enum DeviceStateValue : ULONG {
     NotStarted = 0,
@@ -127,7 +140,26 @@ LONG AcquireIoReference(DeviceRecord* record);
 LONG ReleaseIoReference(DeviceRecord* record);
 VOID ProcessPendingQueue(DeviceRecord* record);
 
-// Completion routine that hands a forwarded request back to the waiting sender.
+// Completion routines of the driver's synchronous requests; the context is the waiter's event.
+// The first keeps the request for its sender, the second lets its completion go on.
 NTSTATUS NTAPI SignalAndHoldCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+
+// Requests to the USB stack that the caller waits for, at PASSIVE_LEVEL.
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb);
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT device, PURB urb, LONG timeoutMs);
+NTSTATUS ReadStringDescriptor(PDEVICE_OBJECT device, UCHAR index, PVOID buffer, ULONG length);
+VOID CacheSerialNumberDescriptor(PDEVICE_OBJECT device);
+NTSTATUS GetPortStatus(PDEVICE_OBJECT device, PULONG portStatus);
+NTSTATUS ResetPort(PDEVICE_OBJECT device);
+NTSTATUS EnablePort(PDEVICE_OBJECT device);
+NTSTATUS ResetPipe(PDEVICE_OBJECT device, PUSBD_PIPE_INFORMATION pipe);
+
+// Configuration at start, and the pipe aborts of the removal paths.
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT device);
+NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIPTOR descriptor);
+NTSTATUS AbortPipes(PDEVICE_OBJECT device);
+VOID CreateDosLink(DeviceRecord* record);
 
 }  // extern "C"

@@ -1,4 +1,5 @@
-// Plug and Play: queries, cancellations, surprise removal, removal and capabilities.
+// Plug and Play: start and stop, queries and their cancellation, surprise removal, removal and
+// capabilities.
 #include "kestrune.h"
 
 namespace {
@@ -54,6 +55,55 @@ void ReleaseConfiguration(DeviceRecord* record) {
     }
 }
 
+// The lower drivers start the device first; then it is configured, named and opened to
+// applications. A failure leaves the state as it was; what was built stays until the removal.
+// Wake-up is not armed here: the driver does not yet keep a wait-wake request.
+NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) {
+    record->configDescriptor = nullptr;
+    record->interfaceInfo = nullptr;
+    record->pipeOpen = nullptr;
+    NTSTATUS status = ForwardAndWait(record, irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ConfigureDevice(record->self);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    CreateDosLink(record);
+    status = IoSetDeviceInterfaceState(&record->interfaceName, TRUE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+    record->previousState = record->deviceState;
+    record->deviceState = Working;
+    record->queueState = AllowRequests;
+    KeReleaseSpinLock(&record->stateLock, oldIrql);
+    record->waitWakeArmed = 0;
+    record->waitWakeCancelFlag = 0;
+    record->waitWakeIrp = nullptr;
+    ProcessPendingQueue(record);
+    return status;
+}
+
+// Releases the configuration and puts the device into the unconfigured state. The interface and
+// the DOS link stay for the next start; the gate refuses requests meanwhile.
+NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
+    ChangeDeviceState(record, Stopped);
+    ReleaseConfiguration(record);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
+    if (urb != nullptr) {
+        urb->UrbHeader.Length = static_cast<USHORT>(sizeof(URB));
+        urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+        urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;
+        status = SubmitUrbSync(record->self, urb);
+        FreePool(urb);
+    }
+    return PassDown(record, irp, status);
+}
+
 // Stop and remove queries: agreed to once every other request has ended.
 NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
@@ -89,17 +139,19 @@ NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
     KeReleaseSpinLock(&record->stateLock, oldIrql);
     ProcessPendingQueue(record);
     IoSetDeviceInterfaceState(&record->interfaceName, FALSE);
+    // Transfers still in flight on open pipes end as cancelled.
+    AbortPipes(record->self);
     return PassDown(record, irp, STATUS_SUCCESS);
 }
 
-// The teardown. Wake-up is never armed and no pipe can be open before the device has been
-// configured, so there is nothing of either to cancel here yet.
+// The teardown. Wake-up is never armed, so there is none to cancel here.
 NTSTATUS HandleRemoveDevice(DeviceRecord* record, PIRP irp) {
     PDEVICE_OBJECT device = record->self;
     if (record->deviceState != SurpriseRemoved) {
         ChangeQueueState(record, FailRequests);
         ProcessPendingQueue(record);
         IoSetDeviceInterfaceState(&record->interfaceName, FALSE);
+        AbortPipes(device);
     }
     ChangeDeviceState(record, Removed);
 
@@ -151,9 +203,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        status = CompleteRequest(irp, HandleStartDevice(record, irp), 0);
+        ReleaseIoReference(record);
+        return status;
     case IRP_MN_STOP_DEVICE:
-        // Starting needs the device configuration, which the driver does not build yet.
-        status = CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        status = HandleStopDevice(record, irp);
         ReleaseIoReference(record);
         return status;
     case IRP_MN_QUERY_STOP_DEVICE:

@@ -3,6 +3,7 @@
 
 #include <kstandin/kernel.h>
 #include <kstandin/testing.h>
+#include <kstandin/usb.h>
 
 #include "kestrune.h"
 
@@ -44,6 +45,21 @@ protected:
         kstandin::DeleteTestPdo(pdo);
     }
 
+    // Plugs the instrument in and lets the driver add its device; returns the driver's device.
+    PDEVICE_OBJECT AddInstrument(kstandin::usb::Instrument& instrument) {
+        PDEVICE_OBJECT pdo = instrument.PlugIn();
+        EXPECT_NE(pdo, nullptr);
+        NTSTATUS status = pdo != nullptr ? driver_->AddDevice(pdo) : STATUS_NO_SUCH_DEVICE;
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return status == STATUS_SUCCESS ? kstandin::TopOfStack(pdo) : nullptr;
+    }
+
+    // Removes the instrument's device through the Plug and Play manager and deletes the PDO.
+    void RemoveInstrument(kstandin::usb::Instrument& instrument) {
+        EXPECT_EQ(kstandin::pnp::Remove(instrument.Pdo()), STATUS_SUCCESS);
+        instrument.DeletePdo();
+    }
+
     template <typename T> T* Global(const char* name) {
         return static_cast<T*>(driver_->Symbol(name));
     }
@@ -69,6 +85,17 @@ inline std::u16string NameOf(const WCHAR* units) {
         name.push_back(static_cast<char16_t>(*units));
     }
     return name;
+}
+
+// Pool blocks of the driver and of the USB stack that are still allocated.
+inline size_t DriverPoolBlocks() {
+    size_t count = 0;
+    for (const kstandin::PoolBlock& block : kstandin::OutstandingPool()) {
+        if (block.tag == kPoolTag || block.tag == 0x44425355) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 inline std::string Narrow(const std::u16string& text) {
