@@ -62,9 +62,9 @@ TEST_F(ConfigurationTest, OnlyAPlainLayoutIsProbedAndASuccessfulProbeRaisesTheCh
         if (request.urbFunction == URB_FUNCTION_VENDOR_INTERFACE) {
             EXPECT_EQ(request.setup.bmRequestType, 0x41);
             EXPECT_EQ(request.setup.bRequest, 1);
-            EXPECT_EQ(request.setup.wValue, 0x0040);
-            EXPECT_EQ(request.setup.wIndex, 0);
-            EXPECT_EQ(request.setup.wLength, 0);
+            EXPECT_EQ(static_cast<int>(request.setup.wValue), 0x0040);
+            EXPECT_EQ(static_cast<int>(request.setup.wIndex), 0);
+            EXPECT_EQ(static_cast<int>(request.setup.wLength), 0);
             EXPECT_EQ(request.urbLength, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
         }
     }

@@ -94,7 +94,7 @@ TEST_F(UsbRequestsTest, AStringThatNeverComesIsCancelledAfterItsTimeOutAndAwaite
     auto reading = std::async(std::launch::async, [&] { return ReadString(1, buffer, sizeof(buffer)); });
     // While it waits, the request holds an I/O reference, so stop and removal would wait too.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(record_->outstandingIo, 2);
+    EXPECT_EQ(ReadLocked(&record_->ioCountLock, &record_->outstandingIo), 2);
     EXPECT_EQ(instrument_->PendingRequests(), 1u);
     NTSTATUS status = reading.get();
     auto elapsed = Clock::now() - started;
