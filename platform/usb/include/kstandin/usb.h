@@ -69,7 +69,7 @@ struct InstrumentSpec {
 // `maxPacketSize` bytes on interface 0, and manufacturer, product and serial strings.
 InstrumentSpec BulkInstrument(USHORT maxPacketSize = 512);
 
-// Descriptor bytes as the spec's fields describe them.
+// Descriptor bytes built from an InstrumentSpec's fields.
 Bytes DeviceDescriptorBytes(const InstrumentSpec& spec);
 Bytes ConfigurationBytes(const InstrumentSpec& spec);
 Bytes StringDescriptorBytes(const std::u16string& text);
