@@ -1,10 +1,12 @@
-// Loads the driver into the kernel stand-in, adds three devices, removes one, adds another and
-// unloads, printing what the system would see at each step.
+// Loads the driver into the kernel stand-in, plugs in three simulated instruments and starts
+// them, removes one, plugs in another and unloads, printing what the system would see.
 #include <kstandin/kernel.h>
+#include <kstandin/usb.h>
 
 #include "kestrune.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,13 +41,14 @@ void ShowDevices(const std::vector<PDEVICE_OBJECT>& pdos) {
                 enabled = entry.enabled;
             }
         }
-        size_t nameLength = 0;
-        while (record->deviceName[nameLength] != 0) {
-            ++nameLength;
-        }
-        std::printf("  %-24s state %-10s I/O count %d  interface %s (%s)\n",
-                    Narrow(record->deviceName, nameLength).c_str(),
-                    StateName(record->deviceState), static_cast<int>(record->outstandingIo),
+        std::printf("  %-24s %-8s product %04X  DOS link %-26s I/O count %d\n"
+                    "      interface %s (%s)\n",
+                    Narrow(kstandin::ToU16(record->deviceName)).c_str(),
+                    StateName(record->deviceState), record->productId,
+                    record->dosLinkName[0] != 0
+                        ? Narrow(kstandin::ToU16(record->dosLinkName)).c_str()
+                        : "(none)",
+                    static_cast<int>(record->outstandingIo),
                     Narrow(record->interfaceName.Buffer, record->interfaceName.Length / 2).c_str(),
                     enabled ? "enabled" : "registered, not enabled");
     }
@@ -73,31 +76,39 @@ int main() {
     }
     std::printf("DriverEntry: 0x%08X\n", static_cast<unsigned>(status));
 
+    // Instruments of the maker with product IDs 2, 3 and 4, which get DOS links "1" to "3".
+    std::vector<std::unique_ptr<kstandin::usb::Instrument>> instruments;
     std::vector<PDEVICE_OBJECT> pdos;
-    for (int i = 0; i < 3; ++i) {
-        PDEVICE_OBJECT pdo = kstandin::CreateTestPdo();
-        status = driver->AddDevice(pdo);
-        std::printf("AddDevice #%d: 0x%08X\n", i + 1, static_cast<unsigned>(status));
+    auto plugIn = [&](USHORT productId) {
+        kstandin::usb::InstrumentSpec spec = kstandin::usb::BulkInstrument();
+        spec.productId = productId;
+        instruments.push_back(std::make_unique<kstandin::usb::Instrument>(spec));
+        PDEVICE_OBJECT pdo = instruments.back()->PlugIn();
+        NTSTATUS added = driver->AddDevice(pdo);
+        NTSTATUS started = kstandin::pnp::Start(pdo);
+        std::printf("instrument %04X: AddDevice 0x%08X, start 0x%08X\n", productId,
+                    static_cast<unsigned>(added), static_cast<unsigned>(started));
         pdos.push_back(pdo);
+    };
+    for (USHORT productId : {0x0002, 0x0003, 0x0004}) {
+        plugIn(productId);
     }
     std::printf("Three devices:\n");
     ShowDevices(pdos);
 
     std::printf("Removing the first device: 0x%08X\n",
                 static_cast<unsigned>(kstandin::pnp::Remove(pdos[0])));
-    kstandin::DeleteTestPdo(pdos[0]);
+    instruments[0]->DeletePdo();
     pdos.erase(pdos.begin());
 
-    PDEVICE_OBJECT pdo = kstandin::CreateTestPdo();
-    status = driver->AddDevice(pdo);
-    std::printf("AddDevice #4: 0x%08X (takes the freed name)\n", static_cast<unsigned>(status));
-    pdos.push_back(pdo);
+    std::printf("A fourth device takes the freed name:\n");
+    plugIn(0x0010);
     ShowDevices(pdos);
 
     for (PDEVICE_OBJECT each : pdos) {
         kstandin::pnp::Remove(each);
-        kstandin::DeleteTestPdo(each);
     }
+    instruments.clear();
     driver->Unload();
     driver.reset();
     std::printf("Unloaded. Pool blocks left: %zu. Verifier findings: %d.\n",
