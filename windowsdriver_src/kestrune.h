@@ -162,4 +162,17 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIPTO
 NTSTATUS AbortPipes(PDEVICE_OBJECT device);
 VOID CreateDosLink(DeviceRecord* record);
 
+// Pipe handles and bulk transfers.
+// Longest read or write a pipe handle accepts.
+constexpr ULONG kMaxTransferLength = 65536;
+// The pipe of a pipe handle in the current pipe table; null for a device handle, for a handle
+// opened before the last stop, and after stop or removal.
+PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceRecord* record, PFILE_OBJECT file);
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead);
+NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+// Takes up to `wanted` bytes from the front of the read-ahead buffer (all or nothing unless
+// partial reads are on); returns the number taken. Up to DISPATCH_LEVEL.
+LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted);
+
 }  // extern "C"
