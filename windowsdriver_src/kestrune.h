@@ -162,6 +162,11 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIPTO
 NTSTATUS AbortPipes(PDEVICE_OBJECT device);
 VOID CreateDosLink(DeviceRecord* record);
 
+// Wake-up: the wait-wake request armed at start and before deeper system states, and cancelled
+// when the device stops or goes away.
+NTSTATUS ArmWaitWake(DeviceRecord* record);
+VOID CancelWaitWake(DeviceRecord* record);
+
 // Pipe handles and bulk transfers.
 // Longest read or write a pipe handle accepts.
 constexpr ULONG kMaxTransferLength = 65536;

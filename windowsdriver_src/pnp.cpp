@@ -57,7 +57,6 @@ void ReleaseConfiguration(DeviceRecord* record) {
 
 // The lower drivers start the device first; then it is configured, named and opened to
 // applications. A failure leaves the state as it was; what was built stays until the removal.
-// Wake-up is not armed here: the driver does not yet keep a wait-wake request.
 NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) {
     record->configDescriptor = nullptr;
     record->interfaceInfo = nullptr;
@@ -83,6 +82,9 @@ NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) {
     record->waitWakeArmed = 0;
     record->waitWakeCancelFlag = 0;
     record->waitWakeIrp = nullptr;
+    if (record->remoteWakeup != 0) {
+        ArmWaitWake(record);  // a device that cannot be armed still works
+    }
     ProcessPendingQueue(record);
     return status;
 }
@@ -90,6 +92,9 @@ NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) {
 // Releases the configuration and puts the device into the unconfigured state. The interface and
 // the DOS link stay for the next start; the gate refuses requests meanwhile.
 NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
+    if (record->remoteWakeup != 0) {
+        CancelWaitWake(record);
+    }
     ChangeDeviceState(record, Stopped);
     ReleaseConfiguration(record);
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -132,6 +137,9 @@ NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingS
 }
 
 NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
+    if (record->remoteWakeup != 0) {
+        CancelWaitWake(record);
+    }
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->previousState = record->deviceState;
     record->queueState = FailRequests;
@@ -144,11 +152,14 @@ NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
     return PassDown(record, irp, STATUS_SUCCESS);
 }
 
-// The teardown. Wake-up is never armed, so there is none to cancel here.
+// The teardown. After a surprise removal the first steps are done already.
 NTSTATUS HandleRemoveDevice(DeviceRecord* record, PIRP irp) {
     PDEVICE_OBJECT device = record->self;
     if (record->deviceState != SurpriseRemoved) {
         ChangeQueueState(record, FailRequests);
+        if (record->remoteWakeup != 0) {
+            CancelWaitWake(record);
+        }
         ProcessPendingQueue(record);
         IoSetDeviceInterfaceState(&record->interfaceName, FALSE);
         AbortPipes(device);

@@ -56,6 +56,8 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     ControlAnswer stringAnswer = ControlAnswer::Succeed;
     NTSTATUS selectStatus = STATUS_SUCCESS;
     NTSTATUS resetPortStatus = STATUS_SUCCESS;
+    NTSTATUS systemPowerStatus = STATUS_SUCCESS;  // answer to system set and query requests
+    NTSTATUS devicePowerStatus = STATUS_SUCCESS;  // answer to device set and query requests
     std::chrono::milliseconds delay{0};
     bool completeAtOnce = false;
     unsigned portResets = 0;
@@ -182,6 +184,14 @@ void Instrument::State::Log(PIRP irp) {
     record.threadWasDispatchLevel = KeGetCurrentIrql() > PASSIVE_LEVEL;
     if (record.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
         record.ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
+    }
+    if (record.major == IRP_MJ_POWER) {
+        if (record.minor == IRP_MN_SET_POWER || record.minor == IRP_MN_QUERY_POWER) {
+            record.powerType = location->Parameters.Power.Type;
+            record.powerState = static_cast<ULONG>(location->Parameters.Power.State.SystemState);
+        } else if (record.minor == IRP_MN_WAIT_WAKE) {
+            record.powerState = static_cast<ULONG>(location->Parameters.WaitWake.PowerState);
+        }
     }
     if (PURB urb = UrbOf(irp)) {
         record.urbFunction = urb->UrbHeader.Function;
@@ -738,11 +748,13 @@ NTSTATUS Instrument::State::DispatchPower(PIRP irp) {
     }
     PoStartNextPowerIrp(irp);
     if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER) {
-        if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState) {
-            std::lock_guard<std::mutex> lock(mu);
+        bool device = location->Parameters.Power.Type == DevicePowerState;
+        std::lock_guard<std::mutex> lock(mu);
+        NTSTATUS status = device ? devicePowerStatus : systemPowerStatus;
+        if (location->MinorFunction == IRP_MN_SET_POWER && device && NT_SUCCESS(status)) {
             devicePower = location->Parameters.Power.State.DeviceState;
         }
-        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Status = status;
     }
     NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -876,6 +888,11 @@ void Instrument::SetSelectConfigurationStatus(NTSTATUS status) {
 void Instrument::SetResetPortStatus(NTSTATUS status) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->resetPortStatus = status;
+}
+
+void Instrument::SetPowerStatus(POWER_STATE_TYPE type, NTSTATUS status) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    (type == DevicePowerState ? state_->devicePowerStatus : state_->systemPowerStatus) = status;
 }
 
 void Instrument::SetDelay(std::chrono::milliseconds delay) {

@@ -94,6 +94,9 @@ struct RequestRecord {
     // Select configuration: per interface entry, the MaximumTransferSize of each pipe as sent.
     std::vector<std::pair<UCHAR, std::vector<ULONG>>> selectedInterfaces;
     bool threadWasDispatchLevel = false;  // KeGetCurrentIrql() > PASSIVE_LEVEL when it arrived
+    // Power: set and query carry their type and state; wait-wake its system state.
+    ULONG powerType = 0;   // POWER_STATE_TYPE
+    ULONG powerState = 0;  // SYSTEM_POWER_STATE or DEVICE_POWER_STATE
 };
 
 // What a bulk OUT endpoint received, one entry per transfer.
@@ -117,6 +120,9 @@ public:
     void SetStringAnswer(ControlAnswer answer);  // Stall = string missing; NeverAnswer = no reply
     void SetSelectConfigurationStatus(NTSTATUS status);  // a failing SET_CONFIGURATION
     void SetResetPortStatus(NTSTATUS status);
+    // Set and query power requests of the type complete with `status` (a failing set changes
+    // nothing).
+    void SetPowerStatus(POWER_STATE_TYPE type, NTSTATUS status);
     // Requests on the bus complete asynchronously on the dispatch-level thread, after `delay`.
     void SetDelay(std::chrono::milliseconds delay);
     // Completes every URB inside the dispatch routine instead (the lower driver returns the final
