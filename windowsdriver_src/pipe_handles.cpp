@@ -46,7 +46,7 @@ LONG PipeIndexFromFileName(const DeviceRecord* record, const UNICODE_STRING* nam
     return static_cast<LONG>(value);
 }
 
-}  // namespace
+} // namespace
 
 // The pipe entry of a pipe handle, as long as it belongs to the pipe table of the current start.
 // A handle opened before a stop points into a table that was released since (and a new table may
@@ -58,7 +58,8 @@ PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceRecord* record, PFILE_OBJECT file) {
     }
     PUSBD_INTERFACE_INFORMATION info = record->interfaceInfo;
     ULONG_PTR first = reinterpret_cast<ULONG_PTR>(&info->Pipes[0]);
-    ULONG_PTR end = first + static_cast<ULONG_PTR>(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION);
+    ULONG_PTR end =
+        first + static_cast<ULONG_PTR>(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION);
     ULONG_PTR entry = reinterpret_cast<ULONG_PTR>(file->FsContext);
     if (entry < first || entry >= end || (entry - first) % sizeof(USBD_PIPE_INFORMATION) != 0) {
         return nullptr;

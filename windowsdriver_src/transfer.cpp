@@ -24,15 +24,15 @@ namespace {
 constexpr ULONG kMappingNoExecute = 0x40000000;
 
 struct TransferContext {
-    URB urb;                       // the bulk transfer sent with the request
-    LONG remaining;                // bytes still to deliver (read) or send (write)
-    ULONG transferred;             // bytes sent so far (write)
-    LONG chunkLength;              // length of the OUT transfer in flight (write)
-    DeviceRecord* deviceRecord;    // the device
-    USBD_PIPE_HANDLE pipeHandle;   // the handle's pipe
-    PUCHAR callerBuffer;           // system address of the caller's buffer
-    ULONG packetSize;              // the pipe's maximum packet size (read)
-    ULONG receiveCapacity;         // bytes of the receive area that follows the context (read)
+    URB urb;                     // the bulk transfer sent with the request
+    LONG remaining;              // bytes still to deliver (read) or send (write)
+    ULONG transferred;           // bytes sent so far (write)
+    LONG chunkLength;            // length of the transfer in flight
+    DeviceRecord* deviceRecord;  // the device
+    USBD_PIPE_HANDLE pipeHandle; // the handle's pipe
+    PUCHAR callerBuffer;         // system address of the caller's buffer
+    ULONG packetSize;            // the pipe's maximum packet size (read)
+    ULONG receiveCapacity;       // bytes of the receive area that follows the context (read)
 };
 
 PUCHAR ReceiveAreaOf(TransferContext* context) {
@@ -58,7 +58,8 @@ LONG TakeLocked(DeviceRecord* record, PUCHAR destination, LONG wanted) {
     }
     RtlCopyMemory(destination, record->readBuffer, static_cast<SIZE_T>(wanted));
     record->readBufferCount -= wanted;
-    RtlMoveMemory(record->readBuffer, record->readBuffer + wanted, static_cast<SIZE_T>(record->readBufferCount));
+    RtlMoveMemory(record->readBuffer, record->readBuffer + wanted,
+                  static_cast<SIZE_T>(record->readBufferCount));
     return wanted;
 }
 
@@ -88,7 +89,8 @@ ULONG NextReadLength(TransferContext* context) {
     KeReleaseSpinLock(&record->readBufferLock, oldIrql);
     ULONG room = kReadBufferSize - static_cast<ULONG>(buffered);
     ULONG packet = context->packetSize != 0 ? context->packetSize : 1;
-    ULONG missing = context->remaining > buffered ? static_cast<ULONG>(context->remaining - buffered) : 1;
+    ULONG missing =
+        context->remaining > buffered ? static_cast<ULONG>(context->remaining - buffered) : 1;
     ULONG wholePackets = (missing + packet - 1) / packet * packet;
     if (length > wholePackets) {
         length = wholePackets;
@@ -141,7 +143,7 @@ PVOID SystemAddressOf(PMDL mdl) {
                                         static_cast<MM_PAGE_PRIORITY>(priority));
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -161,7 +163,8 @@ NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPoin
     if (status == STATUS_CANCELLED) {
         // The caller gave up: hand over what is buffered, never more than it asked for.
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
-        LONG wanted = record->readBufferCount < context->remaining ? record->readBufferCount : context->remaining;
+        LONG wanted = record->readBufferCount < context->remaining ? record->readBufferCount
+                                                                   : context->remaining;
         LONG taken = wanted > 0 ? TakeLocked(record, context->callerBuffer, wanted) : 0;
         KeReleaseSpinLock(&record->readBufferLock, oldIrql);
         irp->IoStatus.Information = static_cast<ULONG_PTR>(taken);
@@ -174,15 +177,15 @@ NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPoin
 
     // The stack reports what it moved; it cannot be more than the area it was given.
     ULONG received = context->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    ULONG asked = context->receiveCapacity;
-    if (received > asked) {
-        received = asked;
+    if (received > static_cast<ULONG>(context->chunkLength)) {
+        received = static_cast<ULONG>(context->chunkLength);
     }
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
     ULONG appended = AppendLocked(record, ReceiveAreaOf(context), received);
     LONG taken = TakeLocked(record, context->callerBuffer, context->remaining);
     if (appended < received) {
-        // Only reads in flight side by side can fill the buffer; the take made room again.
+        // Only several reads in flight side by side can fill the buffer; the take made room
+        // again. Whatever still does not fit has no place to go and is dropped.
         AppendLocked(record, ReceiveAreaOf(context) + appended, received - appended);
     }
     KeReleaseSpinLock(&record->readBufferLock, oldIrql);
@@ -200,7 +203,9 @@ NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPoin
         irp->IoStatus.Information = 0;
         return FinishTransfer(irp, context);
     }
-    BuildTransfer(context, ReceiveAreaOf(context), length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    context->chunkLength = static_cast<LONG>(length);
+    BuildTransfer(context, ReceiveAreaOf(context), length,
+                  USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
     SetUpNextLocation(irp, context, OnReadComplete);
     IofCallDriver(record->lowerDevice, irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -234,14 +239,16 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
     // left to ask.
     if (isRead == 0 && record->deviceState != Removed) {
         ULONG portStatus = 0;
-        if (NT_SUCCESS(GetPortStatus(device, &portStatus)) && (portStatus & USBD_PORT_ENABLED) == 0) {
+        if (NT_SUCCESS(GetPortStatus(device, &portStatus)) &&
+            (portStatus & USBD_PORT_ENABLED) == 0) {
             EnablePort(device);
         }
     }
     if (record->deviceState != Working) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
-    PUSBD_PIPE_INFORMATION pipe = PipeOfHandle(record, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    PUSBD_PIPE_INFORMATION pipe =
+        PipeOfHandle(record, IoGetCurrentIrpStackLocation(irp)->FileObject);
     if (pipe == nullptr || pipe->PipeType != UsbdPipeTypeBulk) {
         return CompleteRequest(irp, STATUS_INVALID_HANDLE, 0);
     }
@@ -290,7 +297,9 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
             FreePool(context);
             return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         }
-        BuildTransfer(context, ReceiveAreaOf(context), chunk, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+        context->chunkLength = static_cast<LONG>(chunk);
+        BuildTransfer(context, ReceiveAreaOf(context), chunk,
+                      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
     } else {
         context->chunkLength = static_cast<LONG>(length);
         BuildTransfer(context, callerBuffer, length, 0);
@@ -303,7 +312,8 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
     AcquireIoReference(record);
     SetUpNextLocation(irp, context, isRead != 0 ? OnReadComplete : OnWriteComplete);
     NTSTATUS status = IofCallDriver(record->lowerDevice, irp);
-    if (!NT_SUCCESS(status) && status != STATUS_CANCELLED && status != STATUS_DEVICE_NOT_CONNECTED) {
+    if (!NT_SUCCESS(status) && status != STATUS_CANCELLED &&
+        status != STATUS_DEVICE_NOT_CONNECTED) {
         // The request has already been completed with the failure; repair the pipe for later ones.
         if (!NT_SUCCESS(ResetPipe(device, &pipeCopy))) {
             ResetPort(device);
@@ -313,7 +323,7 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
     return STATUS_PENDING;
 }
 
-}  // extern "C"
+} // extern "C"
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     return DispatchReadWrite(device, irp, 1);

@@ -8,7 +8,7 @@ using kstandin::usb::EndpointSpec;
 using kstandin::usb::InstrumentSpec;
 
 class PipeHandleTest : public StartedDeviceTest {
-protected:
+  protected:
     // The pipe entry a name binds to, or null for a device handle; `status` gets the open's result.
     const void* BoundPipe(const std::u16string& name, NTSTATUS* status) {
         kstandin::OpenResult result = Open(name);
@@ -153,5 +153,5 @@ TEST_F(PipeHandleTest, CleanupLeavesBufferedBytesAndReadsInFlightAlone) {
     ExpectIdle();
 }
 
-}  // namespace
-}  // namespace kestrune_test
+} // namespace
+} // namespace kestrune_test

@@ -24,7 +24,7 @@ inline kstandin::usb::Bytes Pattern(size_t length, unsigned seed = 1) {
 }
 
 class StartedDeviceTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         LoadDriver();
@@ -51,7 +51,8 @@ protected:
 
     // Opens the device's interface path followed by `name`; the handle is closed at tear-down.
     kstandin::OpenResult Open(const std::u16string& name) {
-        kstandin::OpenResult result = kstandin::OpenFile(kstandin::ToU16(record_->interfaceName) + name);
+        kstandin::OpenResult result =
+            kstandin::OpenFile(kstandin::ToU16(record_->interfaceName) + name);
         if (result.status == STATUS_SUCCESS) {
             open_.push_back(result.file);
         }
@@ -70,7 +71,9 @@ protected:
     LONG Buffered() { return ReadLocked(&record_->readBufferLock, &record_->readBufferCount); }
     LONG IoCount() { return ReadLocked(&record_->ioCountLock, &record_->outstandingIo); }
     ULONG& Options() { return *Global<ULONG>("driverOptions"); }
-    size_t BulkTransfers() { return instrument_->CountUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER); }
+    size_t BulkTransfers() {
+        return instrument_->CountUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    }
 
     // The bulk transfers the bus saw, as they were asked for.
     std::vector<kstandin::usb::RequestRecord> Transfers() {
@@ -97,4 +100,4 @@ protected:
     std::vector<PFILE_OBJECT> open_;
 };
 
-}  // namespace kestrune_test
+} // namespace kestrune_test

@@ -11,7 +11,7 @@ namespace {
 using kstandin::usb::Bytes;
 
 class TransferTest : public StartedDeviceTest {
-protected:
+  protected:
     void SetUp() override {
         StartedDeviceTest::SetUp();
         in_ = OpenPipe(u"\\ep00");
@@ -29,10 +29,13 @@ protected:
 
     // A read or write whose request carries an MDL of `length` bytes, as direct I/O builds it.
     kstandin::IrpResult SendWithMdl(UCHAR major, PFILE_OBJECT file, void* buffer, ULONG length) {
-        return kstandin::SendIrp(device_, major, 0, [&](PIRP irp, PIO_STACK_LOCATION location) {
-            kstandin::AttachMdl(irp, buffer, length);
-            location->Parameters.Read.Length = length;
-        }, file);
+        return kstandin::SendIrp(
+            device_, major, 0,
+            [&](PIRP irp, PIO_STACK_LOCATION location) {
+                kstandin::AttachMdl(irp, buffer, length);
+                location->Parameters.Read.Length = length;
+            },
+            file);
     }
 
     PFILE_OBJECT in_ = nullptr;
@@ -215,7 +218,7 @@ TEST_F(TransferTest, ZeroLengthPacketsDoNotEndAReadEarly) {
     Bytes data(600);
     auto read = kstandin::StartRead(in_, data.data(), 600);
     EXPECT_FALSE(read->Wait(100ms));
-    instrument_->QueueIn(kInEndpoint, Pattern(500), true);  // a short packet, then an empty one
+    instrument_->QueueIn(kInEndpoint, Pattern(500), true); // a short packet, then an empty one
     EXPECT_FALSE(read->Wait(100ms));
     instrument_->QueueIn(kInEndpoint, Pattern(100, 5));
     ASSERT_TRUE(read->Wait(5s));
@@ -338,7 +341,8 @@ TEST_F(TransferTest, ReadsInFlightTogetherShareTheBufferInArrivalOrder) {
     kstandin::WaitForDispatchQueue();
     LONG left = Buffered();
     Bytes rest = ReadBytes(in_, static_cast<ULONG>(left));
-    size_t total = a.size() + b.size() + c.size() + rest.size() + instrument_->PendingInBytes(kInEndpoint);
+    size_t total =
+        a.size() + b.size() + c.size() + rest.size() + instrument_->PendingInBytes(kInEndpoint);
     EXPECT_EQ(total, sent.size());
     auto contains = [&](const Bytes& piece) {
         return std::search(sent.begin(), sent.end(), piece.begin(), piece.end()) != sent.end();
@@ -369,7 +373,8 @@ TEST_F(TransferTest, ChunkSizesAControlCodeMayStoreNeverOverrunTheBuffer) {
 TEST_F(TransferTest, BuffersAreMappedWithoutExecuteAndFailuresReleaseEverything) {
     instrument_->QueueIn(kInEndpoint, Pattern(20));
     ReadBytes(in_, 20);
-    EXPECT_EQ(kstandin::LastMappingPriority(), static_cast<ULONG>(NormalPagePriority) | 0x40000000u);
+    EXPECT_EQ(kstandin::LastMappingPriority(),
+              static_cast<ULONG>(NormalPagePriority) | 0x40000000u);
 
     UCHAR data[32] = {};
     kstandin::FailNextMdlMapping();
@@ -381,5 +386,5 @@ TEST_F(TransferTest, BuffersAreMappedWithoutExecuteAndFailuresReleaseEverything)
     ExpectIdle();
 }
 
-}  // namespace
-}  // namespace kestrune_test
+} // namespace
+} // namespace kestrune_test
