@@ -354,6 +354,27 @@ TEST_F(TransferTest, ReadsInFlightTogetherShareTheBufferInArrivalOrder) {
     ExpectIdle();
 }
 
+TEST_F(TransferTest, TwoReadsInFlightFillTheBufferToTheBrimWithoutLosingAByte) {
+    record_->readChunkSize = 65536;
+    Bytes sent = Pattern(131072);
+    Bytes a(65536), b(65536);
+    auto first = kstandin::StartRead(in_, a.data(), 65536);
+    auto second = kstandin::StartRead(in_, b.data(), 65536);
+    // The first transfer ends one byte short and goes down again for the missing packet.
+    instrument_->QueueIn(kInEndpoint, Bytes(sent.begin(), sent.begin() + 65535));
+    EXPECT_FALSE(first->Wait(100ms));
+    // The second one brings a full chunk on top: 131071 bytes buffered before it takes its own.
+    instrument_->QueueIn(kInEndpoint, Bytes(sent.begin() + 65535, sent.end() - 1));
+    ASSERT_TRUE(second->Wait(5s));
+    EXPECT_EQ(b, Bytes(sent.begin(), sent.begin() + 65536)) << "the oldest bytes go first";
+    EXPECT_EQ(Buffered(), 65535);
+    instrument_->QueueIn(kInEndpoint, Bytes(sent.end() - 1, sent.end()));
+    ASSERT_TRUE(first->Wait(5s));
+    EXPECT_EQ(a, Bytes(sent.begin() + 65536, sent.end()));
+    EXPECT_EQ(Buffered(), 0);
+    ExpectIdle();
+}
+
 TEST_F(TransferTest, ChunkSizesAControlCodeMayStoreNeverOverrunTheBuffer) {
     // A chunk above the longest transfer, and a chunk of 0, as a control code could store them.
     record_->readChunkSize = 200000;
