@@ -15,10 +15,10 @@ using namespace std::chrono_literals;
 constexpr UCHAR kInEndpoint = 0x81;
 constexpr UCHAR kOutEndpoint = 0x02;
 
-inline kstandin::usb::Bytes Pattern(size_t length, unsigned seed = 1) {
+inline kstandin::usb::Bytes Pattern(size_t length, unsigned variant = 1) {
     kstandin::usb::Bytes bytes(length);
     for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<UCHAR>((i * 7 + seed * 13 + i / 251) & 0xFF);
+        bytes[i] = static_cast<UCHAR>((i * 7 + variant * 13 + i / 251) & 0xFF);
     }
     return bytes;
 }
