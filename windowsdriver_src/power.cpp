@@ -359,6 +359,13 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MinorFunction) {
     case IRP_MN_WAIT_WAKE:
+        // The request ArmWaitWake asked for becomes the one CancelWaitWake may take, before the
+        // bus can complete it. Publishing it here rather than through PoRequestPowerIrp's
+        // plain store keeps every change of waitWakeIrp interlocked.
+        if (InterlockedCompareExchange(&record->waitWakeArmed, 1, 1) == 1) {
+            InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&record->waitWakeIrp), irp, nullptr);
+        }
         IoMarkIrpPending(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, OnWaitWakeComplete, record, TRUE, TRUE, TRUE);
@@ -406,7 +413,7 @@ NTSTATUS ArmWaitWake(DeviceRecord* record) {
     POWER_STATE state;
     state.SystemState = static_cast<SYSTEM_POWER_STATE>(record->capabilities.SystemWake);
     NTSTATUS status = PoRequestPowerIrp(record->physicalDevice, IRP_MN_WAIT_WAKE, state,
-                                        OnWaitWakeDone, record, &record->waitWakeIrp);
+                                        OnWaitWakeDone, record, nullptr);
     if (!NT_SUCCESS(status)) {
         InterlockedExchange(&record->waitWakeArmed, 0);
     }

@@ -36,7 +36,7 @@ TEST_F(SystemDevicePowerTest, RequestsGoDownUntouchedBeforeStartAndAreRefusedOnc
     Acquire();
     Settle();
     std::thread removal([this] { EXPECT_EQ(kstandin::pnp::Remove(pdo_), STATUS_SUCCESS); });
-    ASSERT_TRUE(Eventually([this] { return record_->deviceState == Removed; }));
+    ASSERT_TRUE(Eventually([this] { return ReadLocked(&record_->stateLock, &record_->deviceState) == Removed; }));
     size_t before = PowerRequests().size();
     EXPECT_EQ(kstandin::power::SetSystemPower(pdo_, PowerSystemSleeping1), STATUS_DELETE_PENDING);
     EXPECT_EQ(kstandin::power::QueryDevicePower(pdo_, PowerDeviceD1), STATUS_DELETE_PENDING);
