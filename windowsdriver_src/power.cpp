@@ -11,7 +11,7 @@ namespace {
 struct SystemPowerContext {
     PDEVICE_OBJECT device;
     PIRP systemIrp;
-    SystemPowerContext* next;  // in heldSystemRequests, under heldSystemLock
+    SystemPowerContext* next; // in heldSystemRequests, under heldSystemLock
 };
 
 // A device request waiting in a work item until the device is idle.
@@ -238,13 +238,14 @@ void HandleSystemSetPower(DeviceRecord* record, PIRP irp) {
 void HandleSystemQueryPower(DeviceRecord* record, PIRP irp) {
     LONG systemState = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
     // A device that may wake the system refuses states from which it could not.
-    if (record->remoteWakeup != 0 && systemState > static_cast<LONG>(record->capabilities.SystemWake)) {
+    if (record->remoteWakeup != 0 &&
+        systemState > static_cast<LONG>(record->capabilities.SystemWake)) {
         FailPowerRequest(irp, STATUS_INVALID_DEVICE_STATE);
         ReleaseIoReference(record);
         return;
     }
     if (systemState > LoadPowerState(&record->systemPower) && record->remoteWakeup != 0) {
-        ArmWaitWake(record);  // one already armed answers STATUS_DEVICE_BUSY
+        ArmWaitWake(record); // one already armed answers STATUS_DEVICE_BUSY
     }
     PassDown(record, irp, OnSystemPowerComplete);
 }
@@ -294,8 +295,7 @@ void HandleDeviceQueryPower(DeviceRecord* record, PIRP irp) {
     }
 }
 
-VOID NTAPI OnWakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
-                             PIO_STATUS_BLOCK) {
+VOID NTAPI OnWakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
     ReleaseIoReference(static_cast<DeviceRecord*>(context));
 }
 
@@ -343,7 +343,7 @@ NTSTATUS NTAPI OnWaitWakeComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
+} // namespace
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
@@ -421,8 +421,8 @@ NTSTATUS ArmWaitWake(DeviceRecord* record) {
 }
 
 VOID CancelWaitWake(DeviceRecord* record) {
-    PIRP irp = static_cast<PIRP>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&record->waitWakeIrp), nullptr));
+    PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&record->waitWakeIrp), nullptr));
     if (irp == nullptr) {
         return;
     }

@@ -10,7 +10,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class SystemDevicePowerTest : public PowerTest {
-protected:
+  protected:
     using Reference = LONG(DeviceRecord*);
     void Acquire() { Routine<Reference>("AcquireIoReference")(record_); }
     void Release() { Routine<Reference>("ReleaseIoReference")(record_); }
@@ -36,19 +36,20 @@ TEST_F(SystemDevicePowerTest, RequestsGoDownUntouchedBeforeStartAndAreRefusedOnc
     Acquire();
     Settle();
     std::thread removal([this] { EXPECT_EQ(kstandin::pnp::Remove(pdo_), STATUS_SUCCESS); });
-    ASSERT_TRUE(Eventually([this] { return ReadLocked(&record_->stateLock, &record_->deviceState) == Removed; }));
+    ASSERT_TRUE(Eventually(
+        [this] { return ReadLocked(&record_->stateLock, &record_->deviceState) == Removed; }));
     size_t before = PowerRequests().size();
     EXPECT_EQ(kstandin::power::SetSystemPower(pdo_, PowerSystemSleeping1), STATUS_DELETE_PENDING);
     EXPECT_EQ(kstandin::power::QueryDevicePower(pdo_, PowerDeviceD1), STATUS_DELETE_PENDING);
     EXPECT_EQ(PowerRequests().size(), before);
-    Settle(1);  // the removal
+    Settle(1); // the removal
     Release();
     removal.join();
     instrument_->DeletePdo();
 }
 
 TEST_F(SystemDevicePowerTest, SystemStatesAreFollowedThroughTheCapabilitiesTable) {
-    StartInstrument(false);  // the bus maps S1-S3 to D2 and S4-S5 to D3
+    StartInstrument(false); // the bus maps S1-S3 to D2 and S4-S5 to D3
     EXPECT_EQ(kstandin::power::SetSystemPower(pdo_, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(record_->systemPower, static_cast<ULONG>(PowerSystemSleeping3));
     EXPECT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD2));
@@ -73,7 +74,7 @@ TEST_F(SystemDevicePowerTest, SystemStatesAreFollowedThroughTheCapabilitiesTable
 }
 
 TEST_F(SystemDevicePowerTest, QueriesAreRefusedBeyondTheWakeLevelsOnlyWithRemoteWakeup) {
-    StartInstrument(true);  // SystemWake S3, DeviceWake D2
+    StartInstrument(true); // SystemWake S3, DeviceWake D2
     EXPECT_EQ(kstandin::power::QuerySystemPower(pdo_, PowerSystemHibernate),
               STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(CountPower(IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate), 0u);
@@ -108,7 +109,7 @@ TEST_F(SystemDevicePowerTest, TheDeviceLeavesD0OnlyAfterTheRequestsInProgressEnd
     StartInstrument(false, [](DEVICE_CAPABILITIES& table) {
         table.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
     });
-    Acquire();  // two reads in progress
+    Acquire(); // two reads in progress
     Acquire();
     auto sleep = kstandin::power::StartSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemSleeping3);
     ASSERT_TRUE(Eventually([this] {
@@ -202,7 +203,8 @@ TEST_F(SystemDevicePowerTest, FailuresInTheDriverCompleteTheRequestAndItsReferen
     EXPECT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD0));
     EXPECT_EQ(QueueState(), static_cast<ULONG>(HoldRequests));
     kstandin::FailNextWorkItemAllocation();
-    EXPECT_EQ(kstandin::power::QueryDevicePower(pdo_, PowerDeviceD2), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(kstandin::power::QueryDevicePower(pdo_, PowerDeviceD2),
+              STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(Idle());
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3), 0u);
 }
@@ -215,11 +217,10 @@ TEST_F(SystemDevicePowerTest, AnUnplugDuringTheDrainEndsTheTransitionAndTheDevic
     static UCHAR buffer[64];
     URB urb;
     memset(&urb, 0, sizeof(urb));
-    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           record_->interfaceInfo->Pipes[0].PipeHandle, buffer,
-                                           nullptr, sizeof(buffer),
-                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                           nullptr);
+    UsbBuildInterruptOrBulkTransferRequest(
+        &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+        record_->interfaceInfo->Pipes[0].PipeHandle, buffer, nullptr, sizeof(buffer),
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     NTSTATUS readStatus = STATUS_PENDING;
     auto submit = Routine<NTSTATUS(PDEVICE_OBJECT, PURB)>("SubmitUrbSync");
     std::thread read([&] { readStatus = submit(device_, &urb); });
@@ -242,5 +243,5 @@ TEST_F(SystemDevicePowerTest, AnUnplugDuringTheDrainEndsTheTransitionAndTheDevic
     EXPECT_FALSE(kstandin::DeviceNameExists(name));
 }
 
-}  // namespace
-}  // namespace kestrune_test
+} // namespace
+} // namespace kestrune_test

@@ -11,7 +11,7 @@
 namespace kestrune_test {
 
 class PowerTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         LoadDriver();
@@ -119,4 +119,4 @@ protected:
     DeviceRecord* record_ = nullptr;
 };
 
-}  // namespace kestrune_test
+} // namespace kestrune_test

@@ -11,7 +11,7 @@ namespace kestrune_test {
 namespace {
 
 class WaitWakeTest : public PowerTest {
-protected:
+  protected:
     NTSTATUS Arm() { return Routine<NTSTATUS(DeviceRecord*)>("ArmWaitWake")(record_); }
     void Cancel() { Routine<VOID(DeviceRecord*)>("CancelWaitWake")(record_); }
     PIRP WaitWakeIrp() {
@@ -125,9 +125,10 @@ TEST_F(WaitWakeTest, StopSurpriseRemovalAndRemovalCancelTheRequest) {
     acquire(record_);
     Settle();
     std::thread removal([this] { EXPECT_EQ(kstandin::pnp::Remove(pdo_), STATUS_SUCCESS); });
-    ASSERT_TRUE(Eventually([this] { return ReadLocked(&record_->stateLock, &record_->deviceState) == Removed; }));
+    ASSERT_TRUE(Eventually(
+        [this] { return ReadLocked(&record_->stateLock, &record_->deviceState) == Removed; }));
     EXPECT_TRUE(Disarmed());
-    Settle(1);  // the removal
+    Settle(1); // the removal
     release(record_);
     removal.join();
     instrument_->DeletePdo();
@@ -231,5 +232,5 @@ TEST_F(WaitWakeTest, CancelAndWakeupRaceHandsTheRequestOverOnce) {
     std::printf("cancel took the request %d times, the wake-up %d times\n", cancelled, woken);
 }
 
-}  // namespace
-}  // namespace kestrune_test
+} // namespace
+} // namespace kestrune_test
