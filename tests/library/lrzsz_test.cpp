@@ -57,8 +57,9 @@ protected:
         options.argv = {"rx", "-c", "-b", "-U", dir_ + "/received.bin"};
         options.flipWrittenByteAt = flipByteAt;
         options.stderrPath = dir_ + "/rx.log";
-        // rx drops its pending input right after each reply; a real line is never this quick.
-        options.latency = 4ms;
+        // rx drops its pending input right after each reply: its replies are handed on only
+        // once it has done so.
+        options.waitForInputFlush = true;
         peer_ = std::make_shared<d2xxsim::PtyPeer>(options);
         d2xxsim::AttachPeer(device, peer_);
         return device;

@@ -82,7 +82,7 @@ int main(int argc, char** argv)
 
     d2xxsim::PtyPeer::Options options;
     options.argv = {"rx", "-c", "-b", "-U", "-q", received};
-    options.latency = std::chrono::milliseconds(4);
+    options.waitForInputFlush = true;
     auto peer = std::make_shared<d2xxsim::PtyPeer>(options);
     d2xxsim::AttachPeer(instrument, peer);
 

@@ -99,6 +99,12 @@ public:
         // timer holds received bytes. Programs that discard their pending input right after
         // answering (as rx does) lose a reply that comes back quicker than a real line allows.
         std::chrono::milliseconds latency{0};
+        // Hands each reply on only once the program has discarded its pending input (or after
+        // flushWait), so that what the sender says next can no longer be discarded with it: a
+        // line that answers faster than the program reaches its flush loses the packet, and a
+        // lost first block is never repaired by rx, which asks for it again with 'C'.
+        bool waitForInputFlush = false;
+        std::chrono::milliseconds flushWait{200};
     };
     explicit PtyPeer(Options options);
     ~PtyPeer() override;
@@ -117,6 +123,8 @@ public:
 private:
     void Start();
     void ReadLoop();
+    void WatchInputFlushes();
+    void AwaitInputFlush();
 
     Options options_;
     Line* line_ = nullptr;
@@ -129,7 +137,11 @@ private:
     int pid_ = -1;
     std::optional<int> exitStatus_;  // guarded by lock_
     uint64_t written_ = 0;           // guarded by lock_
+    uint64_t inputFlushes_ = 0;      // flushes of the program's input seen; guarded by lock_
+    uint64_t flushesUsed_ = 0;       // flushes already paired with a reply; reader thread only
+    std::condition_variable flushed_;
     std::thread reader_;
+    std::thread flushWatcher_;
 };
 
 }  // namespace d2xxsim

@@ -5,7 +5,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pty.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,12 +29,16 @@ PtyPeer::~PtyPeer()
         ::kill(pid, SIGKILL);
         WaitExit(std::chrono::seconds(5));
     }
-    // The reader ends when the last holder of the terminal's other side is gone.
+    // The threads end when the last holder of their terminal's other side is gone.
     if (outSlave_ >= 0)
         ::close(outSlave_);
+    if (inSlave_ >= 0)
+        ::close(inSlave_);
     if (reader_.joinable())
         reader_.join();
-    for (int fd : {outMaster_, inMaster_, inSlave_})
+    if (flushWatcher_.joinable())
+        flushWatcher_.join();
+    for (int fd : {outMaster_, inMaster_})
         if (fd >= 0)
             ::close(fd);
 }
@@ -78,6 +84,10 @@ void PtyPeer::Start()
     int inMaster = -1, inSlave = -1, outMaster = -1, outSlave = -1;
     if (!OpenRawPty(&inMaster, &inSlave))
         return;
+    // In packet mode the input terminal's master learns of every flush of the program's input.
+    int packetMode = 1;
+    if (options_.waitForInputFlush)
+        ::ioctl(inMaster, TIOCPKT, &packetMode);
     if (!OpenRawPty(&outMaster, &outSlave)) {
         ::close(inMaster);
         ::close(inSlave);
@@ -115,6 +125,33 @@ void PtyPeer::Start()
         pid_ = pid;
     }
     reader_ = std::thread([this] { ReadLoop(); });
+    if (options_.waitForInputFlush)
+        flushWatcher_ = std::thread([this] { WatchInputFlushes(); });
+}
+
+void PtyPeer::WatchInputFlushes()
+{
+    uint8_t packet[256];
+    for (;;) {
+        ssize_t n = ::read(inMaster_, packet, sizeof packet);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // EIO: every holder of the program's side has closed it
+        if (packet[0] & TIOCPKT_FLUSHREAD) {
+            std::lock_guard<std::mutex> lock(lock_);
+            ++inputFlushes_;
+            flushed_.notify_all();
+        }
+    }
+}
+
+// Waits until the program has flushed its input once more than the replies handed on so far.
+void PtyPeer::AwaitInputFlush()
+{
+    std::unique_lock<std::mutex> lock(lock_);
+    flushed_.wait_for(lock, options_.flushWait, [this] { return inputFlushes_ > flushesUsed_; });
+    flushesUsed_ = inputFlushes_;
 }
 
 void PtyPeer::ReadLoop()
@@ -126,6 +163,8 @@ void PtyPeer::ReadLoop()
             continue;
         if (n <= 0)
             break;  // EIO: the program has closed its side
+        if (options_.waitForInputFlush)
+            AwaitInputFlush();
         // The bridge holds received bytes for its latency time before the host sees them.
         if (options_.latency.count() > 0)
             std::this_thread::sleep_for(options_.latency);
