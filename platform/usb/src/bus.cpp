@@ -915,7 +915,7 @@ void Instrument::QueueIn(UCHAR endpointAddress, const Bytes& data, bool zeroLeng
         std::lock_guard<std::mutex> lock(state_->mu);
         Pipe& pipe = state_->pipes[endpointAddress];
         if (pipe.endpoint.maxPacketSize == 0 || pipe.endpoint.address != endpointAddress) {
-            // Not selected yet: take the packet size from the spec.
+            // Not selected yet: take the packet size from the instrument description.
             pipe.endpoint.address = endpointAddress;
             for (const InterfaceSpec& interface : state_->spec.interfaces) {
                 for (const EndpointSpec& endpoint : interface.endpoints) {
