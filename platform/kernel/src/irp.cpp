@@ -1005,7 +1005,13 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     CheckIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
     std::shared_ptr<IrpInfo> info = Find(Irp);
-    if (!info || info->state == IrpState::Freed || info->state == IrpState::Done) {
+    bool live = false;
+    if (info) {
+        // Another thread may be completing the request at this moment.
+        std::lock_guard<std::mutex> lock(irpMutex);
+        live = info->state != IrpState::Freed && info->state != IrpState::Done;
+    }
+    if (!live) {
         Report(Rule::IrpTouchedAfterCompletion,
                "PoStartNextPowerIrp with " + IrpName(Irp) + ", which is not a live request");
         return;
