@@ -199,15 +199,16 @@ VOID NTAPI PowerDownWorker(PDEVICE_OBJECT, PVOID context) {
     FreePool(work);
     DeviceRecord* record = RecordOf(device);
 
-    // The device request's reference, and the one of the system request that asked for it if
-    // this driver did: the wait would otherwise never see the device idle.
+    // The device request keeps its reference, and the one of the system request that asked for
+    // it if this driver did, while it waits: idle means no reference beyond those and the
+    // device's own. Dropping them for the wait would let a removal that comes meanwhile see the
+    // count reach 0 and delete the device under this request; holding them, the removal waits
+    // for this request instead (and, having dropped the device's own reference, ends the wait).
     LONG references = SystemRequestHeld(device) ? 2 : 1;
-    for (LONG i = 0; i < references; ++i) {
-        ReleaseIoReference(record);
-    }
-    KeWaitForSingleObject(&record->stopEvent, Executive, KernelMode, FALSE, nullptr);
-    for (LONG i = 0; i < references; ++i) {
-        AcquireIoReference(record);
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000;  // 1 ms
+    while (InterlockedCompareExchange(&record->outstandingIo, 0, 0) > 1 + references) {
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
     PassDown(record, irp, OnDevicePowerComplete);
 }

@@ -243,5 +243,32 @@ TEST_F(SystemDevicePowerTest, AnUnplugDuringTheDrainEndsTheTransitionAndTheDevic
     EXPECT_FALSE(kstandin::DeviceNameExists(name));
 }
 
+// A removal that comes while the device request waits for the device to become idle: the
+// request keeps its reference, so the removal waits for it, and the device is deleted only after
+// the request went down and came back.
+TEST_F(SystemDevicePowerTest, ARemovalDuringTheDrainWaitsForTheDeviceRequest) {
+    StartInstrument(false);
+    Acquire(); // a read in progress
+    std::thread down([this] {
+        EXPECT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(instrument_->DevicePower(), PowerDeviceD0) << "passed down while a request ran";
+
+    std::u16string name = NameOf(record_->deviceName);
+    PDEVICE_OBJECT pdo = pdo_;
+    NTSTATUS removal = STATUS_PENDING;
+    std::thread remove([pdo, &removal] { removal = kstandin::pnp::Remove(pdo); });
+    // The removal gave up the device's own reference: the device request goes down now.
+    down.join();
+    EXPECT_EQ(instrument_->DevicePower(), PowerDeviceD2);
+    EXPECT_TRUE(kstandin::DeviceNameExists(name)) << "deleted while a read was in progress";
+    Release(); // the read ends
+    remove.join();
+    EXPECT_EQ(removal, STATUS_SUCCESS);
+    EXPECT_FALSE(kstandin::DeviceNameExists(name));
+    instrument_->DeletePdo();
+}
+
 } // namespace
 } // namespace kestrune_test
