@@ -480,9 +480,10 @@ bool DefaultPipes(HANDLE device, unsigned* in, unsigned* out) {
     return true;
 }
 
-void HexDump(const BYTE* data, size_t length) {
+// 16 bytes a line; `offset` is where the data starts in the whole read.
+void HexDump(const BYTE* data, size_t length, unsigned long long offset) {
     for (size_t line = 0; line < length; line += 16) {
-        std::printf("%08zx ", line);
+        std::printf("%08llx ", offset + line);
         for (size_t i = line; i < line + 16; ++i) {
             if (i < length)
                 std::printf(" %02x", data[i]);
@@ -517,25 +518,48 @@ int ReadCommand(const Arguments& arguments) {
     HANDLE handle = OpenPath(PipePath(path, pipe));
     if (handle == INVALID_HANDLE_VALUE)
         return Fail("opening pipe " + std::to_string(pipe));
-    std::vector<BYTE> data(length);
+    // Block by block, so that any length can be read: each block goes to the file or the
+    // hex dump as soon as it is there, also the bytes of a read cut short by its time-out.
+    const std::string* name = arguments.Option("file");
+    FILE* file = name ? std::fopen(name->c_str(), "wb") : NULL;
+    if (name && !file) {
+        std::fprintf(stderr, "kestrunectl: cannot create %s\n", name->c_str());
+        CloseHandle(handle);
+        return 1;
+    }
+    std::vector<BYTE> block(kMaxTransfer);
+    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    Progress progress("read", length);
     unsigned long long got = 0;
-    bool ok = Stream(handle, true, data.data(), length, kMaxTransfer, static_cast<DWORD>(timeout),
-                     "read", &got);
+    bool ok = true, saved = true;
+    while (ok && got < length) {
+        DWORD wanted =
+            static_cast<DWORD>(length - got < kMaxTransfer ? length - got : kMaxTransfer);
+        DWORD done = 0;
+        bool timedOut = false;
+        ok = Transfer(handle, event, true, block.data(), wanted, static_cast<DWORD>(timeout), &done,
+                      &timedOut);
+        if (ok && timedOut && done == 0) {
+            SetLastError(ERROR_SEM_TIMEOUT);
+            ok = false;
+        }
+        if (file)
+            saved = saved && std::fwrite(block.data(), 1, done, file) == done;
+        else
+            HexDump(block.data(), done, got);
+        got += done;
+        progress.Update(got);
+    }
     DWORD error = GetLastError();
+    CloseHandle(event);
     CloseHandle(handle);
-    const std::string* out = arguments.Option("file");
-    if (out) {
-        FILE* file = std::fopen(out->c_str(), "wb");
-        if (!file || std::fwrite(data.data(), 1, got, file) != got) {
-            std::fprintf(stderr, "kestrunectl: cannot write %s\n", out->c_str());
-            if (file)
-                std::fclose(file);
+    if (file) {
+        saved = std::fclose(file) == 0 && saved;
+        if (!saved) {
+            std::fprintf(stderr, "kestrunectl: cannot write %s\n", name->c_str());
             return 1;
         }
-        std::fclose(file);
-        std::printf("read %llu bytes into %s\n", got, out->c_str());
-    } else {
-        HexDump(data.data(), got);
+        std::printf("read %llu bytes into %s\n", got, name->c_str());
     }
     if (!ok) {
         SetLastError(error);
