@@ -78,11 +78,18 @@ HANDLE OpenPath(const std::string& path) {
                        FILE_FLAG_OVERLAPPED, NULL);
 }
 
+// --pipe-path: where a platform cannot pass a name after the device's to the driver, pipes are
+// reached through paths of their own; "{pipe}" in the template stands for the two digits.
+std::string pipeTemplate;
+
 // A pipe is opened by a name after the device's path whose last digits give its index.
 std::string PipePath(const std::string& device, unsigned pipe) {
-    char name[16];
-    std::snprintf(name, sizeof name, "\\ep%02u", pipe);
-    return device + name;
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%02u", pipe);
+    size_t at = pipeTemplate.find("{pipe}");
+    if (at != std::string::npos)
+        return std::string(pipeTemplate).replace(at, 6, digits);
+    return device + "\\ep" + digits;
 }
 
 // Sends a control code and waits for it. Every code is METHOD_BUFFERED and completes in the
@@ -757,14 +764,16 @@ int BenchCommand(const Arguments& arguments) {
     return 0;
 }
 
-// Commands that send one control code on the device or on a pipe.
-int WithDevice(const Arguments& arguments, const std::string& pipeSuffix, HANDLE* handle) {
+// Commands that send one control code on the device or on a pipe (`pipe` 0-5; -1: the device).
+int WithDevice(const Arguments& arguments, int pipe, HANDLE* handle) {
     std::string path;
     if (!ResolveDevice(arguments.device, &path))
         return Fail("finding the device");
-    *handle = OpenPath(path + pipeSuffix);
+    if (pipe >= 0)
+        path = PipePath(path, static_cast<unsigned>(pipe));
+    *handle = OpenPath(path);
     if (*handle == INVALID_HANDLE_VALUE)
-        return Fail("opening " + path + pipeSuffix);
+        return Fail("opening " + path);
     return 0;
 }
 
@@ -773,7 +782,7 @@ int ResetPipeCommand(const Arguments& arguments) {
     if (arguments.words.size() != 1 || !ParsePipe(arguments.words[0], &pipe))
         return Usage("reset-pipe needs a pipe (0-5)");
     HANDLE handle;
-    if (int result = WithDevice(arguments, PipePath("", pipe), &handle))
+    if (int result = WithDevice(arguments, static_cast<int>(pipe), &handle))
         return result;
     // The pipe to reset is the one the handle was opened on.
     bool ok = Control(handle, IOCTL_KESTRUNE_RESET_PIPE, NULL, 0, NULL, 0, NULL);
@@ -790,7 +799,7 @@ int ResetPortCommand(const Arguments& arguments) {
     HANDLE handle;
     if (!arguments.words.empty())
         return Usage("reset-port takes no arguments");
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     bool ok = Control(handle, IOCTL_KESTRUNE_RESET_PORT, NULL, 0, NULL, 0, NULL);
     DWORD error = GetLastError();
@@ -820,7 +829,7 @@ int OptionsCommand(const Arguments& arguments) {
         return Usage("options takes one value");
     }
     HANDLE handle;
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     // The options belong to the driver: they apply to every device it serves.
     bool ok = (!set || SetWord(handle, IOCTL_KESTRUNE_SET_OPTIONS, value)) &&
@@ -843,7 +852,7 @@ int ChunkCommand(const Arguments& arguments) {
         (set && (!ParseNumber(words[1], &size) || size == 0 || size > kMaxTransfer)))
         return Usage("chunk takes [read|write] [SIZE of 1 to 65536]");
     HANDLE handle;
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     bool ok = true;
     if (set)
@@ -870,7 +879,7 @@ int ClearCommand(const Arguments& arguments) {
     HANDLE handle;
     if (!arguments.words.empty())
         return Usage("clear takes no arguments");
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     bool ok = Control(handle, IOCTL_KESTRUNE_CLEAR_READ_BUFFER, NULL, 0, NULL, 0, NULL);
     DWORD error = GetLastError();
@@ -933,7 +942,9 @@ void ShowHelp() {
                 "usage: kestrunectl [--device DEVICE] COMMAND [ARGUMENTS]\n"
                 "       kestrunectl help COMMAND\n\n"
                 "DEVICE is a number from `list` (0, the default), a DOS name such as trelvousb1,\n"
-                "or an interface path. Numbers may be decimal or 0x hexadecimal.\n\ncommands:\n");
+                "or an interface path. Numbers may be decimal or 0x hexadecimal.\n"
+                "--pipe-path TEMPLATE opens pipes by TEMPLATE with {pipe} for the pipe's two\n"
+                "digits instead of by the device's path followed by \\epNN.\n\ncommands:\n");
     for (const Command& command : kCommands)
         std::printf("  %s\n", command.synopsis);
 }
@@ -953,6 +964,7 @@ int main(int argc, char** argv) {
         return words.empty() ? 2 : 0;
     }
     Arguments arguments;
+    pipeTemplate.clear();
     const Command* command = nullptr;
     bool help = words[0] == "help";
     for (size_t i = help ? 1 : 0; i < words.size(); ++i) {
@@ -964,6 +976,8 @@ int main(int argc, char** argv) {
                 return Usage(word + " needs a value");
             if (word == "--device")
                 arguments.device = words[++i];
+            else if (word == "--pipe-path")
+                pipeTemplate = words[++i];
             else
                 arguments.options.push_back({word.substr(2), words[++i]});
         } else if (!command) {
