@@ -65,7 +65,6 @@ std::shared_ptr<bridge::Request> Start(DeviceFile& file, const Call& call) {
 // OVERLAPPED's Internal fields) first, then the event; the file's last request lets its close go.
 void Complete(const std::shared_ptr<DeviceFile>& file, const std::shared_ptr<InFlight>& entry,
               const bridge::Completion& completion) {
-    bool closeNow = false;
     {
         std::lock_guard<std::mutex> lock(Dispatcher().mutex);
         entry->done = true;
@@ -76,13 +75,15 @@ void Complete(const std::shared_ptr<DeviceFile>& file, const std::shared_ptr<InF
             __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(completion.status),
                              __ATOMIC_SEQ_CST);
         }
-        SignalLocked(*entry->event);
         file->inFlight.remove(entry);
-        closeNow = file->closed && file->inFlight.empty() && !file->closeSent;
+        bool closeNow = file->closed && file->inFlight.empty() && !file->closeSent;
         file->closeSent = file->closeSent || closeNow;
+        // The close is queued before the requester hears of the completion, so that a caller
+        // who then waits for the deferred closes finds it queued.
+        if (closeNow)
+            QueueClose(file->kernelFile);
+        SignalLocked(*entry->event);
     }
-    if (closeNow)
-        QueueClose(file->kernelFile);
 }
 
 // Sends one request. Returns the entry; `returned` is what the dispatch routine returned.

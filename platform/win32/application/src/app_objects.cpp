@@ -25,6 +25,12 @@ struct Closer {
     std::deque<void*> files; // guarded by mutex
     unsigned busy = 0;       // guarded by mutex: closes being sent
     std::thread thread;      // guarded by mutex
+
+    // A close queued after the program's last wait still ends before the program does.
+    ~Closer() {
+        if (thread.joinable())
+            thread.join();
+    }
 };
 Closer& TheCloser() {
     static Closer closer;
