@@ -48,6 +48,10 @@ void SetListDevicesStatus(FT_STATUS status);
 // Every later call of the named function on the device returns status (FT_OK clears it).
 void FailCall(int device, const std::string& function, FT_STATUS status);
 void AttachPeer(int device, std::shared_ptr<Peer> peer);
+// The bridge is pulled out: from now on every call on the device's handle fails at once with
+// FT_IO_ERROR, moving no byte (a read that waits is woken to fail), FT_Close still releases the
+// handle, and FT_Open finds no such device.
+void Unplug(int device);
 bool IsOpen(int device);
 
 // Waits on the device's read time-out take time-out * scale (0.02 turns 1000 ms into 20 ms).

@@ -19,6 +19,7 @@ struct Device : Line {
     bool open = false;                          // guarded by tableLock
     ULONG readTimeout = 0;                      // 0 waits for ever; guarded by tableLock
     ULONG writeTimeout = 0;                     // guarded by tableLock
+    std::atomic<bool> unplugged{false};
 
     std::mutex rxLock;
     std::condition_variable rxChanged;
@@ -56,6 +57,8 @@ std::shared_ptr<Device> DeviceOf(FT_HANDLE handle, int* number)
 
 FT_STATUS InjectedStatus(const std::shared_ptr<Device>& device, const char* function)
 {
+    if (device->unplugged)
+        return FT_IO_ERROR;
     std::lock_guard<std::mutex> lock(tableLock);
     auto it = device->failures.find(function);
     return it == device->failures.end() ? static_cast<FT_STATUS>(FT_OK) : it->second;
@@ -143,6 +146,18 @@ void AttachPeer(int device, std::shared_ptr<Peer> peer)
     peer->Attach(target.get());
 }
 
+void Unplug(int device)
+{
+    std::shared_ptr<Device> target;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        target = devices.at(static_cast<size_t>(device));
+    }
+    target->unplugged = true;
+    std::lock_guard<std::mutex> lock(target->rxLock);
+    target->rxChanged.notify_all();
+}
+
 bool IsOpen(int device)
 {
     std::lock_guard<std::mutex> lock(tableLock);
@@ -216,6 +231,8 @@ FT_STATUS WINAPI FT_Open(int deviceNumber, FT_HANDLE* handle)
             auto failure = device->failures.find("FT_Open");
             if (failure != device->failures.end())
                 call.status = failure->second;
+            else if (device->unplugged)
+                call.status = FT_DEVICE_NOT_FOUND;
             else if (device->info.busy || device->open)  // a device is opened by one at a time
                 call.status = FT_DEVICE_NOT_OPENED;
             else {
@@ -378,12 +395,16 @@ FT_STATUS WINAPI FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPD
         }
         // Returns when all bytes are there or the time-out has passed, with what arrived.
         std::unique_lock<std::mutex> lock(device->rxLock);
-        auto enough = [&] { return device->rx.size() >= bytesToRead; };
+        auto enough = [&] { return device->rx.size() >= bytesToRead || device->unplugged; };
         if (timeout == 0)
             device->rxChanged.wait(lock, enough);
         else
             device->rxChanged.wait_for(lock, Scaled(timeout), enough);
         size_t count = std::min<size_t>(bytesToRead, device->rx.size());
+        if (device->unplugged) {
+            count = 0;
+            call.status = FT_IO_ERROR;
+        }
         call.data.assign(device->rx.begin(), device->rx.begin() + static_cast<long>(count));
         device->rx.erase(device->rx.begin(), device->rx.begin() + static_cast<long>(count));
         lock.unlock();

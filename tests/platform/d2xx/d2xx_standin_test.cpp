@@ -155,4 +155,34 @@ TEST_F(D2xxStandIn, ProgramOnPseudoTerminalsEchoesThroughTheLine)
     FT_Close(handle);
 }
 
+TEST_F(D2xxStandIn, UnpluggedBridgeFailsAtOnce)
+{
+    int device = d2xxsim::AddDevice({0x1D500002, "S", "D"});
+    auto peer = std::make_shared<d2xxsim::ScriptedPeer>();
+    d2xxsim::AttachPeer(device, peer);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_Open(device, &handle), FT_OK);
+    FT_SetTimeouts(handle, 0, 0);  // reads wait for ever
+    std::thread unplug([device] {
+        std::this_thread::sleep_for(20ms);
+        d2xxsim::Unplug(device);
+    });
+    uint8_t byte = 0;
+    DWORD count = 5;
+    EXPECT_EQ(FT_Read(handle, &byte, 1, &count), static_cast<FT_STATUS>(FT_IO_ERROR)) << "waiting read not woken";
+    unplug.join();
+    EXPECT_EQ(count, 0u);
+    peer->Send({1, 2, 3});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FT_Read(handle, &byte, 1, &count), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(count, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+    uint8_t out[2] = {1, 2};
+    EXPECT_EQ(FT_Write(handle, out, 2, &count), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(peer->NextEvent(0ms)) << "bytes went out on a vanished line";
+    EXPECT_EQ(FT_Close(handle), FT_OK);
+    EXPECT_EQ(FT_Open(device, &handle), static_cast<FT_STATUS>(FT_DEVICE_NOT_FOUND));
+}
+
 }  // namespace
