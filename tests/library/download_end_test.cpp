@@ -237,6 +237,7 @@ TEST_F(DownloadEndTest, CancelAfterEotDoesNotOverrideAWaitingAcknowledgement)
     win32sim::AddVirtualFile("fw.bin", Pattern(100));
     int device = AddScripted();
     std::atomic<HWND> dialog{nullptr};
+    std::atomic<bool> staged{false};
     Download download("fw.bin", device, 115200, false, [&](HWND window, UINT message, WPARAM, LPARAM) {
         if (message == WM_INITDIALOG)
             dialog = window;
@@ -254,12 +255,17 @@ TEST_F(DownloadEndTest, CancelAfterEotDoesNotOverrideAWaitingAcknowledgement)
         peer_->Send({ACK});
         // The line delivers it after its latency; wait until it is there.
         std::this_thread::sleep_for(d2xxsim::Scaled(100));
+        staged = true;
     });
     talk_->ExpectPurge(FT_PURGE_RX | FT_PURGE_TX);
     talk_->Send({'C'});
     ASSERT_EQ(talk_->ExpectWrite().size(), 1029u);
     talk_->Send({ACK});
     EXPECT_EQ(talk_->ExpectWrite(), std::vector<uint8_t>{EOT});
+    auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (!staged && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(staged) << "the observer did not stage Cancel and the ACK";
     EXPECT_EQ(InterlockedCompareExchange(&cancelRequested, 0, 0), 1) << "Cancel was not pressed in time";
     EXPECT_EQ(download.Wait(5s), DownloadCompleted);
     d2xxsim::SetCallObserver(nullptr);
