@@ -126,15 +126,11 @@ int SendNextBlock(SenderContext* sender)
         TxPacket[2] = (BYTE)(255 - sender->blockNumber);
         TxPacket[kHeaderLength + kBlockSize] = HIBYTE(crc);
         TxPacket[kHeaderLength + kBlockSize + 1] = LOBYTE(crc);
+        SendDlgItemMessageA(sender->dialog, IDC_PROGRESS, PBM_STEPIT, 0, 0);
         sender->lastPacketLength = kPacketLength;
         sender->state = AwaitBlockReply;
     }
-    int result = WritePacket(sender->lastPacketLength, TRUE);
-    // The bar steps once the block is handed to the device, while its last bytes leave the
-    // chip and the receiver checks it: the dialog thread's turn then costs the line nothing.
-    if (sender->state == AwaitBlockReply && result == kTransferGoesOn)
-        SendDlgItemMessageA(sender->dialog, IDC_PROGRESS, PBM_STEPIT, 0, 0);
-    return result;
+    return WritePacket(sender->lastPacketLength, TRUE);
 }
 
 // Acts on one received byte other than CAN.
