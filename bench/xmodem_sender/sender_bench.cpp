@@ -6,7 +6,8 @@
 // the rate of a sender that loses no time: each round is one packet out, one ACK back and the
 // bridge's latency each way. Both senders talk to the same receiver model, which answers at once.
 // A run is timed from the sender's receipt of the receiver's 'C' to its receipt of the last
-// block's ACK, so both are measured over the same rounds.
+// block's ACK, so both are measured over the same rounds. A bare loop of precomputed packets on
+// the same line shows how near the ceiling the stand-in itself lets a sender come.
 //
 // Usage: ambrix_sender_bench [--baud B[,B...]] [--blocks N] [--runs R] [--scale S] [--smoke]
 // Prints one line per baud rate with the ratios; --smoke runs a small scaled case only to show
@@ -198,6 +199,55 @@ double RunSx(const Options& options, unsigned long baud, const std::string& host
     return timer.Seconds();
 }
 
+// The least a sender can do on this line: precomputed packets written and their ACKs read in a
+// bare loop. It shows how close to the ceiling the stand-in's own threads let any sender come.
+double RunBareLoop(const Options& options, unsigned long baud, const std::vector<uint8_t>& image)
+{
+    Prepare(options);
+    std::shared_ptr<d2xxsim::XmodemReceiverModel> receiver;
+    int device = AddReceiver(&receiver);
+    std::vector<std::vector<uint8_t>> packets;
+    for (int block = 0; block < options.blocks; ++block) {
+        std::vector<uint8_t> packet{0x02, static_cast<uint8_t>(block + 1), static_cast<uint8_t>(254 - block)};
+        packet.insert(packet.end(), image.begin() + block * 1024, image.begin() + (block + 1) * 1024);
+        uint16_t crc = 0;
+        for (size_t i = 3; i < packet.size(); ++i) {
+            crc = static_cast<uint16_t>(crc ^ (packet[i] << 8));
+            for (int bit = 0; bit < 8; ++bit)
+                crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+        packet.push_back(static_cast<uint8_t>(crc >> 8));
+        packet.push_back(static_cast<uint8_t>(crc));
+        packets.push_back(packet);
+    }
+    packets.push_back({0x04});
+    FT_HANDLE handle = nullptr;
+    if (FT_Open(device, &handle) != FT_OK)
+        return -1;
+    FT_SetBaudRate(handle, baud);
+    FT_SetTimeouts(handle, 1000, 1000);
+    RoundTimer timer(options.blocks);
+    FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
+    uint8_t byte = 0;
+    DWORD count = 0;
+    for (int waits = 0; byte != 'C' && waits < 20; ++waits)
+        FT_Read(handle, &byte, 1, &count);
+    for (auto& packet : packets) {
+        for (DWORD done = 0; done < packet.size();) {
+            DWORD written = 0;
+            if (FT_Write(handle, packet.data() + done, static_cast<DWORD>(packet.size() - done), &written) != FT_OK)
+                break;
+            done += written;
+        }
+        byte = 0;
+        for (int waits = 0; byte != ACK && waits < 20; ++waits)
+            if (FT_Read(handle, &byte, 1, &count) != FT_OK || count == 0)
+                byte = 0;
+    }
+    FT_Close(handle);
+    return receiver->Completed() ? timer.Seconds() : -1;
+}
+
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -265,25 +315,29 @@ int main(int argc, char** argv)
                 model.latencyBack.count() / 1e3, model.transmitBuffer);
     bool failed = false;
     for (unsigned long baud : options.bauds) {
-        std::vector<double> ambrix, sx;
+        std::vector<double> ambrix, sx, bare;
         for (int run = 0; run < options.runs; ++run) {
             double a = RunAmbrix(options, baud, image);
             double s = RunSx(options, baud, hostPath);
-            failed |= a <= 0 || s <= 0;
+            double b = RunBareLoop(options, baud, image);
+            failed |= a <= 0 || s <= 0 || b <= 0;
             if (a > 0)
                 ambrix.push_back(a);
             if (s > 0)
                 sx.push_back(s);
+            if (b > 0)
+                bare.push_back(b);
         }
         // Rates in bytes per second of unscaled time.
         double bytes = options.blocks * 1024.0;
         double ceiling = 1024.0 / ((1029 + 1) * 10.0 / baud + latency);
         double ambrixRate = ambrix.empty() ? 0 : bytes / (Median(ambrix) / options.scale);
         double sxRate = sx.empty() ? 0 : bytes / (Median(sx) / options.scale);
+        double bareRate = bare.empty() ? 0 : bytes / (Median(bare) / options.scale);
         std::printf("baud %7lu  ceiling %8.0f B/s  ambrix %8.0f B/s = %.4f of ceiling  "
-                    "sx -k %8.0f B/s = %.4f of ceiling  ambrix/sx %.4f\n",
+                    "sx -k %8.0f B/s = %.4f of ceiling  ambrix/sx %.4f  (bare loop %.4f of ceiling)\n",
                     baud, ceiling, ambrixRate, ambrixRate / ceiling, sxRate, sxRate / ceiling,
-                    sxRate > 0 ? ambrixRate / sxRate : 0.0);
+                    sxRate > 0 ? ambrixRate / sxRate : 0.0, bareRate / ceiling);
         std::fflush(stdout);
     }
     unlink(hostPath.c_str());
