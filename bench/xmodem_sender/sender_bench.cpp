@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -298,10 +299,10 @@ int main(int argc, char** argv)
 
     // The same image for both senders: a virtual file for the library, a host file for sx.
     auto image = Image(options.blocks);
-    char dir[] = "/tmp/ambrix-bench-XXXXXX";
-    if (!mkdtemp(dir))
+    std::string dir = (std::filesystem::temp_directory_path() / "ambrix-bench-XXXXXX").string();
+    if (!mkdtemp(dir.data()))
         return 2;
-    std::string hostPath = std::string(dir) + "/image.bin";
+    std::string hostPath = dir + "/image.bin";
     int fd = open(hostPath.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
     if (fd < 0 || write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()))
         return 2;
@@ -341,7 +342,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
     unlink(hostPath.c_str());
-    rmdir(dir);
+    rmdir(dir.c_str());
     win32sim::Reset();
     d2xxsim::Reset();
     return failed ? 1 : 0;
