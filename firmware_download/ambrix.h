@@ -18,7 +18,7 @@ typedef enum DownloadResult {
     DownloadReceiverCancelled = 4  /* the receiver cancelled with two CAN bytes */
 } DownloadResult;
 
-/* Fills comboBox (which must not sort) with one entry per instrument, each carrying its D2XX
+/* Fills comboBox (sorted or not) with one entry per instrument, each carrying its D2XX
    device number as item data. productFilter: product ID to accept in its low 16 bits, 0 for
    all. Returns the number of D2XX devices counted, or the failing FT_ListDevices status. */
 int WINAPI GetD2xxInstruments(HWND comboBox, DWORD productFilter, BOOL includeUnprogrammed);

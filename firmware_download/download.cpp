@@ -14,6 +14,8 @@ const DWORD kBlockSize = 1024;
 
 // Guards the module state against a second download entered while one runs.
 volatile LONG downloadRunning = 0;
+// Set once the dialog has run its WM_INITDIALOG; only the caller's thread touches it.
+BOOL dialogStarted = FALSE;
 
 // The part of path after its last backslash. Walking by characters of the ANSI code page keeps
 // a double-byte character whose trail byte is 0x5C from being taken for a separator.
@@ -36,6 +38,18 @@ void SetProgressRange(HWND dialog, DWORD blockCount)
         SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, (LPARAM)blockCount);
 }
 
+// Makes the sender stop, waits for it and releases its handle. The sender notices the flag
+// within a read time-out and the write in progress.
+void StopSender()
+{
+    if (senderThread == NULL)
+        return;
+    InterlockedExchange(&cancelRequested, 1);
+    WaitForSingleObject(senderThread, INFINITE);
+    CloseHandle(senderThread);
+    senderThread = NULL;
+}
+
 BOOL InitDownloadDialog(HWND dialog)
 {
     SetDlgItemTextA(dialog, IDC_FILENAME, displayName);
@@ -45,11 +59,22 @@ BOOL InitDownloadDialog(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
     SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
 
+    dialogStarted = TRUE;
     InterlockedExchange(&cancelRequested, 0);
+    InterlockedExchange(&senderFinished, 0);
+    InterlockedExchange(&senderResult, DownloadDeviceError);
+    // The sender holds a reference to this module for as long as it runs, so that a host
+    // freeing the library meanwhile does not unmap the sender's code.
+    char modulePath[MAX_PATH];
+    DWORD length = GetModuleFileNameA(moduleInstance, modulePath, sizeof modulePath);
+    senderModule = length > 0 && length < sizeof modulePath ? LoadLibraryA(modulePath) : NULL;
     senderThread = CreateThread(NULL, 0, XmodemSendThread, dialog, 0, NULL);
     // Without a sender nothing would post WM_DOWNLOAD_END, so the dialog ends here.
-    if (senderThread == NULL)
+    if (senderThread == NULL) {
+        if (senderModule != NULL)
+            FreeLibrary(senderModule);
         EndDialog(dialog, DownloadDeviceError);
+    }
     return TRUE;
 }
 
@@ -67,10 +92,13 @@ INT_PTR CALLBACK DownloadDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         }
         return FALSE;
     case WM_DOWNLOAD_END:
-        WaitForSingleObject(senderThread, INFINITE);
-        CloseHandle(senderThread);
-        senderThread = NULL;
-        EndDialog(dialog, (INT_PTR)wParam);
+        // Only the sender's own message, sent once its result is recorded, ends the dialog; a
+        // stray message of the same value must not make it wait on a sender that runs on.
+        // Marking the result as taken also stops the sender from posting again.
+        if (InterlockedCompareExchange(&senderFinished, 2, 1) == 0)
+            return TRUE;
+        StopSender();
+        EndDialog(dialog, (INT_PTR)InterlockedCompareExchange(&senderResult, 0, 0));
         return TRUE;
     default:
         return FALSE;
@@ -91,9 +119,19 @@ INT_PTR RunDownload(HWND parent, LPCSTR firmwarePath, DWORD deviceNumber, DWORD 
     if (FT_Open((int)deviceNumber, &deviceHandle) != FT_OK) {
         deviceHandle = NULL;
     } else {
-        if (ConfigurePort(baudRate) == 0)
-            result = DialogBoxParamA(moduleInstance, MAKEINTRESOURCEA(IDD_DOWNLOAD), parent,
-                                     DownloadDialogProc, 0);
+        if (ConfigurePort(baudRate) == 0) {
+            dialogStarted = FALSE;
+            senderThread = NULL;
+            DialogBoxParamA(moduleInstance, MAKEINTRESOURCEA(IDD_DOWNLOAD), parent,
+                            DownloadDialogProc, 0);
+            // The dialog can also end without the sender's end message: its owner was
+            // destroyed or a quit message reached the modal loop. The sender is stopped before
+            // anything it uses is closed, and its result says what happened. A dialog that
+            // never ran (invalid owner, no template) is no download.
+            StopSender();
+            if (dialogStarted)
+                result = (INT_PTR)InterlockedCompareExchange(&senderResult, 0, 0);
+        }
         FT_Close(deviceHandle);
         deviceHandle = NULL;
     }
@@ -108,6 +146,8 @@ INT_PTR RunDownload(HWND parent, LPCSTR firmwarePath, DWORD deviceNumber, DWORD 
 extern "C" DownloadResult WINAPI D2xxXmodem(HWND parent, LPCSTR firmwarePath, DWORD deviceNumber,
                                             DWORD baudRate)
 {
+    if (firmwarePath == NULL)
+        return DownloadFileError;
     if (InterlockedCompareExchange(&downloadRunning, 1, 0) != 0)
         return DownloadDeviceError;
     INT_PTR result = RunDownload(parent, firmwarePath, deviceNumber, baudRate);

@@ -75,9 +75,6 @@ extern "C" int WINAPI GetD2xxInstruments(HWND comboBox, DWORD productFilter,
     if (status != FT_OK)
         return (int)status;
 
-    // Entries are appended, so an entry's index is the number added before it; the host's
-    // combo box must not sort.
-    WPARAM entryIndex = 0;
     for (DWORD deviceNumber = 0; deviceNumber < deviceCount; ++deviceNumber) {
         FT_HANDLE handle = NULL;
         // Busy devices (held by another program or a running download) fail to open.
@@ -85,9 +82,11 @@ extern "C" int WINAPI GetD2xxInstruments(HWND comboBox, DWORD productFilter,
             continue;
         char label[kLabelSize];
         if (DescribeDevice(handle, productFilter, includeUnprogrammed, label)) {
-            SendMessageA(comboBox, CB_ADDSTRING, 0, (LPARAM)label);
-            SendMessageA(comboBox, CB_SETITEMDATA, entryIndex, (LPARAM)deviceNumber);
-            ++entryIndex;
+            // A sorting box places the entry where it belongs: its data goes to the index the
+            // box reports (CB_ERR or CB_ERRSPACE when it could not be added).
+            LRESULT index = SendMessageA(comboBox, CB_ADDSTRING, 0, (LPARAM)label);
+            if (index >= 0)
+                SendMessageA(comboBox, CB_SETITEMDATA, (WPARAM)index, (LPARAM)deviceNumber);
         }
         FT_Close(handle);
     }

@@ -6,3 +6,6 @@ HANDLE sourceFile = INVALID_HANDLE_VALUE;
 FT_HANDLE deviceHandle = NULL;
 HANDLE senderThread = NULL;
 volatile LONG cancelRequested = 0;
+HMODULE senderModule = NULL;
+volatile LONG senderResult = DownloadUserCancelled;
+volatile LONG senderFinished = 0;

@@ -15,6 +15,12 @@ extern LPCSTR displayName;        // file-name part of the caller's path, valid 
 extern HANDLE sourceFile;         // the firmware file being sent
 extern FT_HANDLE deviceHandle;    // the instrument being written to
 extern HANDLE senderThread;       // the running XmodemSendThread
+// The module reference the sender holds while it runs; it drops it as it exits.
+extern HMODULE senderModule;
+// The sender's result, recorded before senderFinished is set to 1 and the end message posted;
+// the dialog sets senderFinished to 2 when it takes the result.
+extern volatile LONG senderResult;
+extern volatile LONG senderFinished;
 // Set to 1 by the dialog's Cancel; read by the sender on every pass of its loop.
 extern volatile LONG cancelRequested;
 

@@ -60,6 +60,14 @@ const WORD crc16Table[256] = {
 // The one transmit buffer: a block packet, a lone EOT, or the four CAN bytes.
 BYTE TxPacket[kPacketLength];
 
+// Reads that fail at once with no byte, in a row, that mean the bridge has gone.
+const int kFailedReadLimit = 3;
+// Pause before posting the end message again when the dialog's queue is full.
+const DWORD kPostRetryMs = 10;
+
+// What a step of the transfer leads to: on, or one of the DownloadResult values.
+const int kTransferGoesOn = -1;
+
 struct SenderContext {
     HWND dialog;
     SenderState state;
@@ -72,20 +80,38 @@ BOOL IsCancelRequested()
     return InterlockedCompareExchange(&cancelRequested, 0, 0) != 0;
 }
 
-void WritePacket(DWORD length)
+// Writes the first length bytes of TxPacket. FT_Write returns fewer bytes than asked when its
+// time-out passes while a slow line drains; the rest follows in further writes until all are
+// out, Cancel is pressed (when the write may be cancelled) or the device fails. A write that
+// moved bytes counts whatever its status.
+int WritePacket(DWORD length, BOOL cancellable)
 {
-    DWORD written = 0;
-    FT_Write(deviceHandle, TxPacket, length, &written);
+    DWORD done = 0;
+    while (done < length) {
+        if (cancellable && IsCancelRequested())
+            return DownloadUserCancelled;
+        DWORD written = 0;
+        FT_STATUS status = FT_Write(deviceHandle, TxPacket + done, length - done, &written);
+        if (written > length - done)
+            written = length - done;
+        if (written == 0 && status != FT_OK)
+            return DownloadDeviceError;
+        // Only a packet waits out a line that takes nothing: the CAN bytes are a last word.
+        if (written == 0 && !cancellable)
+            break;
+        done += written;
+    }
+    return kTransferGoesOn;
 }
 
 // Reads the next part of the file into TxPacket and writes it as a block, or as EOT when the
-// file is exhausted (or cannot be read any further).
-void SendNextBlock(SenderContext* sender)
+// file is exhausted. A read that fails ends the transfer: the image would arrive truncated.
+int SendNextBlock(SenderContext* sender)
 {
     BYTE* data = TxPacket + kHeaderLength;
     DWORD bytesRead = 0;
     if (!ReadFile(sourceFile, data, kBlockSize, &bytesRead, NULL) || bytesRead > kBlockSize)
-        bytesRead = 0;
+        return DownloadFileError;
 
     if (bytesRead == 0) {
         TxPacket[0] = EOT;
@@ -104,33 +130,75 @@ void SendNextBlock(SenderContext* sender)
         sender->lastPacketLength = kPacketLength;
         sender->state = AwaitBlockReply;
     }
-    WritePacket(sender->lastPacketLength);
+    return WritePacket(sender->lastPacketLength, TRUE);
 }
 
-// Acts on one received byte other than CAN; returns TRUE when the transfer is complete.
-BOOL HandleReply(SenderContext* sender, BYTE reply)
+// Acts on one received byte other than CAN.
+int HandleReply(SenderContext* sender, BYTE reply)
 {
     switch (sender->state) {
     case AwaitStart:
         if (reply == kCrcModeRequest)
-            SendNextBlock(sender);
+            return SendNextBlock(sender);
         break;
     case AwaitBlockReply:
         if (reply == ACK) {
             sender->blockNumber = (BYTE)(sender->blockNumber + 1);
-            SendNextBlock(sender);
-        } else if (reply == NAK) {
-            WritePacket(sender->lastPacketLength);
+            return SendNextBlock(sender);
         }
+        if (reply == NAK)
+            return WritePacket(sender->lastPacketLength, TRUE);
         break;
     case AwaitEotReply:
         if (reply == ACK)
-            return TRUE;
+            return DownloadCompleted;
         if (reply == NAK)
-            WritePacket(sender->lastPacketLength);
+            return WritePacket(sender->lastPacketLength, TRUE);
         break;
     }
-    return FALSE;
+    return kTransferGoesOn;
+}
+
+// Runs the transfer until one side ends it; returns its DownloadResult.
+int RunTransfer(SenderContext* sender)
+{
+    int canCount = 0;
+    int failedReads = 0;
+    FT_Purge(deviceHandle, FT_PURGE_RX | FT_PURGE_TX);
+    for (;;) {
+        // Once EOT is out, Cancel waits for one more read: an ACK already waiting means the
+        // image has arrived, and that is what happened.
+        if (IsCancelRequested() && sender->state != AwaitEotReply)
+            return DownloadUserCancelled;
+        BYTE received = 0;
+        DWORD count = 0;
+        FT_STATUS status = FT_Read(deviceHandle, &received, 1, &count);
+        if (count == 0) {
+            // FT_OK without a byte is a time-out: a CAN seen before it still counts toward
+            // the pair. A read that fails at once, again and again, is a bridge that has gone.
+            failedReads = status == FT_OK ? 0 : failedReads + 1;
+            if (failedReads >= kFailedReadLimit)
+                return DownloadDeviceError;
+            if (sender->state == AwaitEotReply && IsCancelRequested())
+                return DownloadUserCancelled;
+            continue;
+        }
+        failedReads = 0;
+        if (received == CAN) {
+            if (canCount == 1) {
+                FT_Purge(deviceHandle, FT_PURGE_RX);
+                return DownloadReceiverCancelled;
+            }
+            ++canCount;
+            continue;
+        }
+        canCount = 0;
+        if (sender->state == AwaitEotReply && received != ACK && IsCancelRequested())
+            return DownloadUserCancelled;
+        int result = HandleReply(sender, received);
+        if (result != kTransferGoesOn)
+            return result;
+    }
 }
 
 }  // namespace
@@ -162,44 +230,32 @@ int ConfigurePort(DWORD baudRate)
 
 DWORD WINAPI XmodemSendThread(LPVOID dialog)
 {
+    // The reference taken for this thread; dropping it is the thread's very last act.
+    HMODULE module = senderModule;
     SenderContext sender;
     sender.dialog = (HWND)dialog;
     sender.state = AwaitStart;
     sender.blockNumber = 1;
     sender.lastPacketLength = 0;
-    int canCount = 0;
-    DownloadResult result = DownloadUserCancelled;
-    BOOL finished = FALSE;
 
-    FT_Purge(deviceHandle, FT_PURGE_RX | FT_PURGE_TX);
-    while (!finished && !IsCancelRequested()) {
-        BYTE received = 0;
-        DWORD count = 0;
-        FT_Read(deviceHandle, &received, 1, &count);
-        if (count == 0)
-            continue;  // time-out: a CAN seen before it still counts toward the pair
-        if (received == CAN) {
-            if (canCount == 1) {
-                FT_Purge(deviceHandle, FT_PURGE_RX);
-                result = DownloadReceiverCancelled;
-                finished = TRUE;
-            } else {
-                ++canCount;
-            }
-            continue;
-        }
-        canCount = 0;
-        if (HandleReply(&sender, received)) {
-            result = DownloadCompleted;
-            finished = TRUE;
-        }
-    }
-    if (!finished) {
+    int result = RunTransfer(&sender);
+    // The receiver is told that the transfer is over when this side ends it; a device that
+    // failed is not written to again.
+    if (result == DownloadUserCancelled || result == DownloadFileError) {
         for (DWORD i = 0; i < kCancelLength; ++i)
             TxPacket[i] = CAN;
-        WritePacket(kCancelLength);
+        WritePacket(kCancelLength, FALSE);
     }
-    // Posted, never sent, and the last act: the dialog waits for this thread in its handler.
-    PostMessageA(sender.dialog, WM_DOWNLOAD_END, (WPARAM)result, 0);
+
+    // Recorded first: the dialog acts on the end message only once the result is there.
+    InterlockedExchange(&senderResult, result);
+    InterlockedExchange(&senderFinished, 1);
+    // Posted, never sent: the dialog waits for this thread in its handler. A full queue is
+    // tried again while the dialog exists and has not taken the result by another message.
+    while (!PostMessageA(sender.dialog, WM_DOWNLOAD_END, (WPARAM)result, 0) &&
+           IsWindow(sender.dialog) && InterlockedCompareExchange(&senderFinished, 1, 1) == 1)
+        Sleep(kPostRetryMs);
+    if (module != NULL)
+        FreeLibraryAndExitThread(module, 0);
     return 0;
 }

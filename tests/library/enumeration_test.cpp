@@ -164,27 +164,32 @@ TEST_F(EnumerationTest, OverlongLabelIsCutToItsBuffer)
     EXPECT_EQ(Entries()[1].label, (description + " - " + dbcsSerial).substr(0, 79));
 }
 
-TEST_F(EnumerationTest, ItemDataFollowsTheOrderOfAdditionSoTheBoxMustNotSort)
+TEST_F(EnumerationTest, ItemDataStaysWithItsEntryInSortedAndUnsortedBoxes)
 {
     d2xxsim::AddDevice({kInstrumentId, "1", "Zeta"});
     d2xxsim::AddDevice({kInstrumentId, "2", "Alpha"});
+    d2xxsim::AddDevice({kInstrumentId, "3", "Mu"});
     HWND sorted = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | CBS_SORT, 0, 0, 1, 1, nullptr,
                                   nullptr, nullptr, nullptr);
     GetD2xxInstruments(sorted, 0, FALSE);
     auto entries = Entries(sorted);
-    ASSERT_EQ(entries.size(), 2u);
-    // The sorting box moved "Alpha" first, so the data set at index 1 landed on "Zeta".
+    ASSERT_EQ(entries.size(), 3u);
+    // The sorting box puts each entry where it belongs; its device number goes with it.
     EXPECT_EQ(entries[0].label, "Alpha - 2");
-    EXPECT_EQ(entries[0].deviceNumber, 0);
-    EXPECT_EQ(entries[1].label, "Zeta - 1");
-    EXPECT_EQ(entries[1].deviceNumber, 1);
+    EXPECT_EQ(entries[0].deviceNumber, 1);
+    EXPECT_EQ(entries[1].label, "Mu - 3");
+    EXPECT_EQ(entries[1].deviceNumber, 2);
+    EXPECT_EQ(entries[2].label, "Zeta - 1");
+    EXPECT_EQ(entries[2].deviceNumber, 0);
     DestroyWindow(sorted);
 
     GetD2xxInstruments(box_, 0, FALSE);
     entries = Entries();
+    ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].label, "Zeta - 1");
     EXPECT_EQ(entries[0].deviceNumber, 0);
     EXPECT_EQ(entries[1].deviceNumber, 1);
+    EXPECT_EQ(entries[2].deviceNumber, 2);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "module_state.h"
+
 extern "C" const unsigned char ambrixResources[];
 extern "C" const size_t ambrixResourcesSize;
 
@@ -36,6 +38,10 @@ void LibraryTest::SetUp()
     d2xxsim::Reset();
     d2xxsim::SetTimeScale(kTimeScale);
     ASSERT_NE(AmbrixModule(), nullptr);
+    // A test that let the host unload the library leaves it to be loaded again.
+    if (win32sim::ModuleReferences(AmbrixModule()) == 0) {
+        ASSERT_EQ(LoadLibraryA("ambrix.dll"), AmbrixModule());
+    }
 }
 
 void LibraryTest::TearDown()
@@ -64,6 +70,8 @@ Download::Download(const std::string& path, int device, DWORD baudRate, bool wit
             parent_ = parent;
         }
         DownloadResult result = D2xxXmodem(parent, path.c_str(), static_cast<DWORD>(device), baudRate);
+        int exitCode = 0;
+        quitPendingAfter_ = win32sim::TakeQuitMessage(&exitCode);
         parentEnabledAfter_ = parent && IsWindowEnabled(parent);
         if (parent)
             DestroyWindow(parent);
@@ -74,9 +82,17 @@ Download::Download(const std::string& path, int device, DWORD baudRate, bool wit
 Download::~Download()
 {
     if (!waited_ && result_.valid()) {
-        // Leave no thread behind: cancel a download that a failed test left running.
-        if (HWND dialog = dialog_.load())
+        // Leave no thread behind: cancel a download that a failed test left running, and if
+        // its dialog does not end, raise the flag directly and end the modal loop.
+        win32sim::FailPostMessage(0);
+        HWND dialog = dialog_.load();
+        if (dialog)
             win32sim::PressButton(dialog, IDCANCEL);
+        if (result_.wait_for(5s) != std::future_status::ready) {
+            InterlockedExchange(&cancelRequested, 1);
+            if (dialog)
+                PostMessageA(dialog, WM_QUIT, 0, 0);
+        }
         result_.wait();
     }
     win32sim::SetMessageHook(nullptr);

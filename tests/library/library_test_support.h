@@ -51,6 +51,8 @@ public:
     // The result, or -1 when the call has not returned within the time-out.
     int Wait(std::chrono::milliseconds timeout = 10s);
     HWND parent() const { return parent_.load(); }
+    // Whether a quit message was waiting on the host thread once the call had returned.
+    bool quitPendingAfter() const { return quitPendingAfter_; }
     bool parentDisabledDuringDialog() const { return parentDisabled_; }
     bool parentEnabledAfter() const { return parentEnabledAfter_; }
 
@@ -59,6 +61,7 @@ private:
     std::atomic<HWND> parent_{nullptr};
     std::atomic<bool> parentDisabled_{false};
     std::atomic<bool> parentEnabledAfter_{false};
+    std::atomic<bool> quitPendingAfter_{false};
     std::future<DownloadResult> result_;
     bool waited_ = false;
 };

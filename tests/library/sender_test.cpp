@@ -165,13 +165,14 @@ TEST_F(ScriptedSenderTest, CancelBeforeTheFirstByteWritesFourCanInOneWrite)
 
 class ModelSenderTest : public LibraryTest {
 protected:
-    int Send(const std::vector<uint8_t>& file, d2xxsim::ReceiverFaults faults = {})
+    int Send(const std::vector<uint8_t>& file, d2xxsim::ReceiverFaults faults = {},
+             DWORD baudRate = 115200)
     {
         win32sim::AddVirtualFile(kPath, file);
         int device = AddInstrument();
         receiver_ = std::make_shared<d2xxsim::XmodemReceiverModel>(faults);
         d2xxsim::AttachPeer(device, receiver_);
-        Download download(kPath, device);
+        Download download(kPath, device, baudRate);
         return download.Wait(30s);
     }
     void ExpectDelivered(const std::vector<uint8_t>& file)
@@ -271,6 +272,55 @@ TEST_F(ModelSenderTest, SilentReceiverWaitsForCancelAndThenEndsWithinAReadTimeou
     EXPECT_LT(std::chrono::steady_clock::now() - pressed, d2xxsim::Scaled(1000) * 25);
     EXPECT_TRUE(receiver_->SenderCancelled());
     EXPECT_EQ(d2xxsim::CallsOf("FT_Write").back().data, (std::vector<uint8_t>(4, CAN)));
+}
+
+// At 9600 baud a 1029-byte packet does not go out within the write time-out: FT_Write returns
+// fewer bytes, and the sender writes the rest until the packet is out.
+TEST_F(ModelSenderTest, SlowLinePacketsAreContinuedUntilTheyAreOut)
+{
+    auto file = Pattern(3000, 2);
+    ASSERT_EQ(Send(file, {}, 9600), DownloadCompleted);
+    ExpectDelivered(file);
+    std::vector<uint8_t> stream, expected;
+    size_t cut = 0;
+    for (const auto& write : d2xxsim::CallsOf("FT_Write")) {
+        stream.insert(stream.end(), write.data.begin(), write.data.end());
+        cut += write.data.size() < write.arguments[0] ? 1 : 0;
+    }
+    EXPECT_GE(cut, 3u) << "no packet was cut: the line is not slow enough to show anything";
+    for (uint8_t block = 1; block <= 3; ++block) {
+        auto packet = ExpectedPacket(block, file, (block - 1) * 1024u);
+        expected.insert(expected.end(), packet.begin(), packet.end());
+    }
+    expected.push_back(EOT);
+    EXPECT_EQ(stream, expected);
+}
+
+// Cancel ends the continuation of a packet that a very slow line takes in small pieces.
+TEST_F(ScriptedSenderTest, CancelStopsAPacketThatIsStillGoingOut)
+{
+    win32sim::AddVirtualFile("slow.bin", Pattern(2000));
+    device_ = AddInstrument();
+    peer_ = std::make_shared<d2xxsim::ScriptedPeer>();
+    d2xxsim::AttachPeer(device_, peer_);
+    talk_ = std::make_unique<Conversation>(peer_);
+    download_ = std::make_unique<Download>("slow.bin", device_, 300);
+    talk_->ExpectPurge(FT_PURGE_RX | FT_PURGE_TX);
+    talk_->Send({'C'});
+    size_t first = talk_->ExpectWrite().size();
+    size_t second = talk_->ExpectWrite().size();
+    EXPECT_GT(first, 0u);
+    EXPECT_GT(second, 0u);
+    EXPECT_LT(first + second, 1029u);
+    win32sim::PressButton(download_->WaitForDialog(), IDCANCEL);
+    EXPECT_EQ(download_->Wait(5s), DownloadUserCancelled);
+    auto writes = d2xxsim::CallsOf("FT_Write");
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back().data, std::vector<uint8_t>(4, CAN));
+    size_t packetBytes = 0;
+    for (size_t i = 0; i + 1 < writes.size(); ++i)
+        packetBytes += writes[i].data.size();
+    EXPECT_LT(packetBytes, 1029u) << "the packet went on after Cancel";
 }
 
 }  // namespace

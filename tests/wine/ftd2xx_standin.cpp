@@ -290,8 +290,11 @@ FT_STATUS WINAPI FT_Close(void* handle) {
 
 FT_STATUS WINAPI FT_Read(void* handle, void* buffer, DWORD wanted, DWORD* returned) {
     Port* port = PortFrom(handle);
-    if (port == nullptr)
+    if (port == nullptr) {
+        // Logged: a read on a closed device is a caller that outlived its handle.
+        Log("FT_Read invalid = %lu", kFtInvalidHandle);
         return kFtInvalidHandle;
+    }
     if (returned == nullptr || (buffer == nullptr && wanted > 0))
         return kFtInvalidParameter;
     *returned = 0;
@@ -322,8 +325,10 @@ FT_STATUS WINAPI FT_Read(void* handle, void* buffer, DWORD wanted, DWORD* return
 
 FT_STATUS WINAPI FT_Write(void* handle, void* buffer, DWORD length, DWORD* written) {
     Port* port = PortFrom(handle);
-    if (port == nullptr)
+    if (port == nullptr) {
+        Log("FT_Write invalid = %lu", kFtInvalidHandle);
         return kFtInvalidHandle;
+    }
     if (written == nullptr || (buffer == nullptr && length > 0))
         return kFtInvalidParameter;
     *written = 0;

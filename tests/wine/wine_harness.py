@@ -47,6 +47,17 @@ def require_tools(*names):
         raise Skipped("not installed: " + ", ".join(missing))
 
 
+def require_32bit_wine():
+    """Wine's 32-bit loader needs a kernel that runs 32-bit programs; some kernels are built
+    without that emulation, and then no 32-bit prefix can exist."""
+    try:
+        result = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        raise Skipped(f"wine --version did not run: {error}")
+    if "Exec format error" in result.stdout + result.stderr:
+        raise Skipped("this kernel cannot run 32-bit programs, so Wine's 32-bit loader cannot start")
+
+
 def require_files(*paths):
     missing = [str(path) for path in paths if not Path(path).is_file()]
     if missing:

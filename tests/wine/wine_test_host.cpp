@@ -5,13 +5,16 @@
 // Usage: wine_test_host.exe DLL COMMAND...
 //   enum FILTER INCLUDE          fill the combo box, list its entries
 //   cancel-at BLOCKS             the next send presses Cancel once the bar reaches BLOCKS
+//   close-at BLOCKS              the next send closes the host's main window once the bar
+//                                reaches BLOCKS; the host then ends as an application does
+//                                when its main window has gone (after its quit message)
 //   pause-at BLOCKS READY GO     the next send writes the dialog's geometry to READY once the
 //                                bar reaches BLOCKS, then waits for the file GO to appear
 //   send PATH DEVICE BAUD        download PATH to DEVICE under the progress dialog
 //   probe PATH                   tell whether PATH can be opened without sharing
 //
-// Exit status: 0 when every command ran (whatever the library returned), 2 on a usage or
-// set-up failure.
+// Exit status: 0 when every command ran (whatever the library returned) or the main window
+// closed, 2 on a usage or set-up failure.
 
 #include <windows.h>
 #include <commctrl.h>
@@ -39,6 +42,7 @@ HWND comboBox;
 // What the watcher thread is asked to do during the next download.
 struct WatchPlan {
     int cancelAt = -1;
+    int closeAt = -1;
     int pauseAt = -1;
     std::string readyPath;
     std::string goPath;
@@ -56,6 +60,7 @@ struct DialogReport {
     int endPosition = -1;
     std::string endText;
     bool cancelSent = false;
+    bool closeSent = false;
     bool openAfterCancel = false;
     ULONGLONG cancelTick = 0;
     bool paused = false;
@@ -133,7 +138,7 @@ DWORD WINAPI WatchDialog(LPVOID) {
     report.rangeLow = range.iLow;
     report.rangeHigh = range.iHigh;
 
-    int target = plan.pauseAt >= 0 ? plan.pauseAt : plan.cancelAt;
+    int target = plan.pauseAt >= 0 ? plan.pauseAt : plan.cancelAt >= 0 ? plan.cancelAt : plan.closeAt;
     if (target < 0)
         return 0;
     while (downloadRunning && GetTickCount64() < limit && IsWindow(dialog)) {
@@ -172,6 +177,11 @@ DWORD WINAPI WatchDialog(LPVOID) {
                      reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
         report.cancelSent = true;
         report.openAfterCancel = IsWindow(dialog) != FALSE;
+    }
+    if (plan.closeAt >= 0 && downloadRunning) {
+        // As the user closing the main window: its default handling destroys it, and the
+        // dialog it owns with it, on the host's thread.
+        report.closeSent = PostMessageA(hostWindow, WM_CLOSE, 0, 0) != FALSE;
     }
     return 0;
 }
@@ -227,13 +237,13 @@ void Download(DownloadProc download, const std::string& path, DWORD device, DWOR
     }
     printf("send result=%ld ms=%llu dialog=%d owner=%d hostdisabled=%d text=%s range=%d..%d end=%d "
            "endpos=%d endtext=%s"
-           " paused=%d cancel=%d openaftercancel=%d cancelms=%lld hostenabledafter=%d\n",
+           " paused=%d cancel=%d openaftercancel=%d cancelms=%lld hostenabledafter=%d close=%d\n",
            result, end - start, report.found, report.ownerIsHost, report.hostDisabled,
            Hex(report.initialText).c_str(), report.rangeLow, report.rangeHigh, report.endSeen,
            report.endPosition, Hex(report.endText).c_str(), report.paused, report.cancelSent,
            report.openAfterCancel,
            report.cancelSent ? static_cast<long long>(end - report.cancelTick) : -1LL,
-           IsWindowEnabled(hostWindow) != FALSE);
+           IsWindowEnabled(hostWindow) != FALSE, report.closeSent);
     fflush(stdout);
     plan = WatchPlan();
 }
@@ -262,9 +272,43 @@ bool AnsiArguments(std::vector<std::string>& arguments) {
     return ok;
 }
 
+// The main window of an application: its destruction ends the application's message loop.
+LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// The main window has gone during a command: run the message loop until its quit message, as
+// the application's own loop would, tell whether the last file sent is closed again, and end.
+int EndAfterMainWindow(const std::string& lastPath) {
+    bool quit = false;
+    ULONGLONG limit = GetTickCount64() + 5000;
+    MSG message;
+    while (!quit && GetTickCount64() < limit) {
+        if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            Sleep(5);
+            continue;
+        }
+        if (message.message == WM_QUIT)
+            quit = true;
+        else
+            DispatchMessageA(&message);
+    }
+    HANDLE file = CreateFileA(lastPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    printf("exit quit=%d probe=%d\n", quit, file != INVALID_HANDLE_VALUE);
+    fflush(stdout);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return 0;
+}
+
 bool CreateHostWindow() {
     WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.lpfnWndProc = HostWindowProc;
     windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = "AmbrixWineTestHost";
@@ -312,7 +356,10 @@ int main() {
     if (getInstruments == nullptr || download == nullptr)
         return 2;
 
+    std::string lastPath;
     for (size_t i = 2; i < arguments.size();) {
+        if (!IsWindow(hostWindow))
+            return EndAfterMainWindow(lastPath);
         const std::string& command = arguments[i];
         size_t left = arguments.size() - i - 1;
         if (command == "enum" && left >= 2) {
@@ -322,12 +369,16 @@ int main() {
         } else if (command == "cancel-at" && left >= 1) {
             plan.cancelAt = atoi(arguments[i + 1].c_str());
             i += 2;
+        } else if (command == "close-at" && left >= 1) {
+            plan.closeAt = atoi(arguments[i + 1].c_str());
+            i += 2;
         } else if (command == "pause-at" && left >= 3) {
             plan.pauseAt = atoi(arguments[i + 1].c_str());
             plan.readyPath = arguments[i + 2];
             plan.goPath = arguments[i + 3];
             i += 4;
         } else if (command == "send" && left >= 3) {
+            lastPath = arguments[i + 1];
             Download(download, arguments[i + 1], strtoul(arguments[i + 2].c_str(), nullptr, 0),
                      strtoul(arguments[i + 3].c_str(), nullptr, 0));
             i += 4;
@@ -345,6 +396,8 @@ int main() {
             return 2;
         }
     }
+    if (!IsWindow(hostWindow))
+        return EndAfterMainWindow(lastPath);
     FreeLibrary(library);
     DestroyWindow(hostWindow);
     return 0;

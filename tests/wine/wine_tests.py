@@ -319,6 +319,42 @@ def case_cancel_silent_peer(ctx, run):
     checks.finish()
 
 
+def case_host_closes(ctx, run):
+    """The host's main window closes during a download (the dialog it owns goes with it): the
+    sender is stopped before the device is closed, the call reports a cancelled download, and
+    the host's process ends through its quit message with device and file closed."""
+    checks = Checks()
+    data = random_bytes(64 * 1024)
+    path = run.put_file("closing.bin", data)
+    peer = run.peer("closing")
+    code, out, _ = run.host(["close-at", "3", "send", path, "1", "115200", "enum", "0", "1"], devices=ctx.devices,
+                            port=peer.port, tag="closing")
+    peer_status = peer.finish()
+    log = run.standin_log()
+    checks.equal(code, 0, "host exit status")
+    reports = send_reports(out)
+    if not checks.equal(len(reports), 1, "send reports"):
+        checks.finish()
+    report = reports[0]
+    checks.equal(report.get("close"), "1", "main window closed during the transfer")
+    checks.equal(report.get("result"), "3", "D2xxXmodem result when the dialog went with its owner")
+    checks.equal([fields(line) for line in lines_of(out, "exit")], [{"quit": "1", "probe": "1"}],
+                 "quit message reached the host's loop and the file is closed")
+    checks.equal(lines_of(out, "enum"), [], "no command after the main window closed")
+    checks.equal(short_writes(log), [CAN4], "short writes (the four CAN bytes, no EOT)")
+    checks.equal([line for line in log if "invalid" in line], [], "calls on a closed device")
+    can_at = next((i for i, line in enumerate(log) if f"data={CAN4}" in line), None)
+    close_at = next((i for i, line in enumerate(log) if line.startswith("FT_Close")), None)
+    checks.expect(can_at is not None and close_at is not None and can_at < close_at,
+                  "the sender's CAN bytes went out before the device was closed")
+    checks.expect(close_at is not None and not any(line.startswith("FT_Write") for line in log[close_at:]),
+                  "nothing written after FT_Close")
+    check_handles_balanced(checks, log)
+    checks.expect("Sender Cancelled" in peer.text(), f"rx saw the sender's cancel: {peer.text()[-300:]!r}")
+    checks.expect(peer_status not in (0, None), f"rx did not report success (socat status {peer_status})")
+    checks.finish()
+
+
 def case_open_failures(ctx, run):
     """A missing file returns 1 without touching a device; a device that cannot be opened or
     configured returns 2 and leaves nothing open."""
@@ -480,6 +516,7 @@ CASES = {
     "transfer_large": case_transfer_large,
     "cancel": case_cancel,
     "cancel_silent_peer": case_cancel_silent_peer,
+    "host_closes": case_host_closes,
     "open_failures": case_open_failures,
     "double_byte_path": case_double_byte_path,
     "screenshot": case_screenshot,
@@ -521,6 +558,7 @@ def main():
     started = time.monotonic()
     try:
         wh.require_tools("wine", "wineserver", "wineboot")
+        wh.require_32bit_wine()
         if options.case == "cleanup":
             wh.remove_template(ctx.work)
             return 0

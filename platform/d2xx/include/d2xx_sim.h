@@ -48,11 +48,32 @@ void SetListDevicesStatus(FT_STATUS status);
 // Every later call of the named function on the device returns status (FT_OK clears it).
 void FailCall(int device, const std::string& function, FT_STATUS status);
 void AttachPeer(int device, std::shared_ptr<Peer> peer);
+// The bridge is pulled out: from now on every call on the device's handle fails at once with
+// FT_IO_ERROR, moving no byte (a read that waits is woken to fail), FT_Close still releases the
+// handle, and FT_Open finds no such device.
+void Unplug(int device);
 bool IsOpen(int device);
 
 // Waits on the device's read time-out take time-out * scale (0.02 turns 1000 ms into 20 ms).
+// The same scale applies to the line below, so a scaled line keeps its proportions.
 void SetTimeScale(double scale);
 std::chrono::milliseconds Scaled(ULONG milliseconds);
+
+// The serial line of every device. Bytes move at the baud rate FT_SetBaudRate set (9600 until
+// then; ten bit times per byte: 8N1). FT_Write hands bytes over USB (latencyOut) into the
+// chip's small transmit buffer and returns once the last of them is in it, or when the write
+// time-out passes, having written only what the chip took by then (FT_OK, fewer bytes). The
+// peer gets bytes as they leave the wire; what it sends back crosses the wire at the same rate
+// and reaches FT_Read after the chip's latency timer (latencyBack). FT_Purge(FT_PURGE_RX)
+// drops what has reached the chip or the reader, FT_Purge(FT_PURGE_TX) what has not yet left,
+// and FT_Close lets the chip send what it holds.
+struct LineModel {
+    std::chrono::microseconds latencyOut{1000};
+    std::chrono::microseconds latencyBack{16000};
+    size_t transmitBuffer = 64;
+};
+void SetLineModel(const LineModel& model);  // Reset restores the defaults above
+LineModel CurrentLineModel();
 
 struct Call {
     std::string function;

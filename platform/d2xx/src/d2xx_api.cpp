@@ -1,16 +1,45 @@
-// The D2XX calls over a table of simulated devices. Each device has a receive buffer that its
-// peer fills; FT_Read waits for bytes up to the read time-out (scaled for fast tests).
+// The D2XX calls over a table of simulated devices. Each device has a serial line with a rate
+// and latencies to its peer and a receive buffer that the line fills; FT_Read waits for bytes up
+// to the read time-out, FT_Write while the bytes go out (both scaled for fast tests).
 #include "d2xx_sim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <sys/prctl.h>
+#include <thread>
 
 namespace d2xxsim {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using Nanoseconds = std::chrono::duration<double, std::nano>;
+
+std::atomic<double> timeScale{1.0};
+std::mutex modelLock;
+LineModel lineModel;  // guarded by modelLock
+
+LineModel Model()
+{
+    std::lock_guard<std::mutex> lock(modelLock);
+    return lineModel;
+}
+
+Clock::duration Scale(Nanoseconds duration)
+{
+    return std::chrono::duration_cast<Clock::duration>(duration * timeScale.load());
+}
+
+// Bytes that arrive at one end of the wire at a given time.
+struct Transfer {
+    Clock::time_point due;
+    std::vector<uint8_t> bytes;
+    Clock::time_point inChip;  // received side: when the last byte reached the chip
+};
 
 struct Device : Line {
     DeviceInfo info;
@@ -19,16 +48,154 @@ struct Device : Line {
     bool open = false;                          // guarded by tableLock
     ULONG readTimeout = 0;                      // 0 waits for ever; guarded by tableLock
     ULONG writeTimeout = 0;                     // guarded by tableLock
+    std::atomic<bool> unplugged{false};
 
     std::mutex rxLock;
     std::condition_variable rxChanged;
     std::deque<uint8_t> rx;  // guarded by rxLock
 
+    // The wire. A thread of its own hands each transfer on when it is due: what one FT_Write
+    // moved reaches the peer as its last byte leaves the wire.
+    std::mutex lineLock;
+    std::condition_variable lineChanged;
+    std::shared_ptr<Peer> linePeer;          // guarded by lineLock
+    ULONG baudRate = 9600;                   // guarded by lineLock
+    Clock::time_point txFreeAt{};            // last byte written leaves then; lineLock
+    Clock::time_point rxFreeAt{};            // last byte of the peer arrives then; lineLock
+    std::deque<Transfer> toPeer;             // guarded by lineLock
+    std::deque<Transfer> toHost;             // guarded by lineLock
+    bool stopping = false;                   // guarded by lineLock
+    std::thread wire;                        // started with the first transfer
+
+    ~Device() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(lineLock);
+            stopping = true;
+            lineChanged.notify_all();
+        }
+        if (wire.joinable())
+            wire.join();
+    }
+
+    Nanoseconds ByteTime()  // caller holds lineLock
+    {
+        return Nanoseconds(10e9 / baudRate);
+    }
+
+    void StartWire()  // caller holds lineLock
+    {
+        if (!wire.joinable())
+            wire = std::thread([this] { RunWire(); });
+        lineChanged.notify_all();
+    }
+
+    void RunWire()
+    {
+        // Transfers are due to the microsecond; the default timer slack would add 50 us to
+        // every one of them.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        std::unique_lock<std::mutex> lock(lineLock);
+        while (!stopping) {
+            std::deque<Transfer>* next = nullptr;
+            if (!toPeer.empty())
+                next = &toPeer;
+            if (!toHost.empty() && (!next || toHost.front().due < next->front().due))
+                next = &toHost;
+            if (!next) {
+                lineChanged.wait(lock);
+                continue;
+            }
+            if (Clock::now() < next->front().due) {
+                lineChanged.wait_until(lock, next->front().due);
+                continue;
+            }
+            Transfer transfer = std::move(next->front());
+            next->pop_front();
+            bool outward = next == &toPeer;
+            std::shared_ptr<Peer> target = linePeer;
+            lock.unlock();
+            if (outward) {
+                if (target && !unplugged)
+                    target->OnWrite(transfer.bytes.data(), transfer.bytes.size());
+            } else if (!unplugged) {
+                std::lock_guard<std::mutex> rxGuard(rxLock);
+                rx.insert(rx.end(), transfer.bytes.begin(), transfer.bytes.end());
+                rxChanged.notify_all();
+            }
+            lock.lock();
+            lineChanged.notify_all();  // FT_Close waits for the outward queue to drain
+        }
+    }
+
+    // The peer's bytes cross the wire at the line's rate and wait out the chip's latency timer.
     void Deliver(const std::vector<uint8_t>& bytes) override
     {
-        std::lock_guard<std::mutex> lock(rxLock);
-        rx.insert(rx.end(), bytes.begin(), bytes.end());
-        rxChanged.notify_all();
+        if (bytes.empty())
+            return;
+        LineModel model = Model();
+        std::lock_guard<std::mutex> lock(lineLock);
+        auto now = Clock::now();
+        auto start = std::max(now, rxFreeAt);
+        rxFreeAt = start + Scale(ByteTime() * static_cast<double>(bytes.size()));
+        toHost.push_back({rxFreeAt + Scale(model.latencyBack), bytes, rxFreeAt});
+        StartWire();
+    }
+
+    // Queues bytes for the wire as FT_Write would, with the write time-out (zero: none).
+    // Returns how many the chip took and when the call returns.
+    size_t Transmit(const uint8_t* bytes, size_t length, Clock::duration timeout,
+                    Clock::time_point* returnAt)
+    {
+        LineModel model = Model();
+        std::lock_guard<std::mutex> lock(lineLock);
+        auto now = Clock::now();
+        Clock::duration byteTime = Scale(ByteTime());
+        auto arrive = now + Scale(model.latencyOut);  // first bytes reach the chip
+        auto start = std::max(arrive, txFreeAt);      // and leave it from then on
+        using Count = Clock::rep;
+        auto buffer = static_cast<Count>(model.transmitBuffer);
+        // Byte i is taken once byte i - buffer has left: at start + (i + 1 - buffer) bytes.
+        Clock::time_point done = start + byteTime * (static_cast<Count>(length) - buffer);
+        *returnAt = std::max(arrive, done);
+        size_t taken = length;
+        if (timeout != Clock::duration::zero() && *returnAt > now + timeout) {
+            auto deadline = now + timeout;
+            Count fit = deadline < arrive ? 0 : (deadline - start) / byteTime + buffer;
+            taken = static_cast<size_t>(std::clamp<Count>(fit, 0, static_cast<Count>(length)));
+            *returnAt = deadline;
+        }
+        txFreeAt = start + byteTime * static_cast<Count>(taken);
+        if (taken)
+            toPeer.push_back({txFreeAt, std::vector<uint8_t>(bytes, bytes + taken), {}});
+        if (taken)
+            StartWire();
+        return taken;
+    }
+
+    void Purge(ULONG mask)
+    {
+        std::lock_guard<std::mutex> lock(lineLock);
+        auto now = Clock::now();
+        if (mask & FT_PURGE_RX) {
+            // What the chip holds goes; bytes still on the wire arrive afterwards.
+            while (!toHost.empty() && toHost.front().inChip <= now)
+                toHost.pop_front();
+            std::lock_guard<std::mutex> rxGuard(rxLock);
+            rx.clear();
+        }
+        if (mask & FT_PURGE_TX) {
+            toPeer.clear();
+            txFreeAt = now;
+        }
+    }
+
+    // The chip sends what it holds before the line goes quiet (at most a few seconds).
+    void Drain()
+    {
+        std::unique_lock<std::mutex> lock(lineLock);
+        lineChanged.wait_until(lock, txFreeAt + std::chrono::seconds(2),
+                               [this] { return toPeer.empty() || stopping; });
     }
 };
 
@@ -39,7 +206,6 @@ uintptr_t nextHandle = 0x5000;                 // guarded by tableLock
 FT_STATUS listDevicesStatus = FT_OK;           // guarded by tableLock
 std::vector<Call> calls;                       // guarded by tableLock
 std::function<void(const Call&)> observer;     // guarded by tableLock
-std::atomic<double> timeScale{1.0};
 
 // Finds the open device behind a handle, and the failure set for the function if any.
 std::shared_ptr<Device> DeviceOf(FT_HANDLE handle, int* number)
@@ -56,6 +222,8 @@ std::shared_ptr<Device> DeviceOf(FT_HANDLE handle, int* number)
 
 FT_STATUS InjectedStatus(const std::shared_ptr<Device>& device, const char* function)
 {
+    if (device->unplugged)
+        return FT_IO_ERROR;
     std::lock_guard<std::mutex> lock(tableLock);
     auto it = device->failures.find(function);
     return it == device->failures.end() ? static_cast<FT_STATUS>(FT_OK) : it->second;
@@ -92,14 +260,27 @@ FT_STATUS SimpleCall(const char* function, FT_HANDLE handle, std::vector<uint64_
 
 void Reset()
 {
-    std::lock_guard<std::mutex> lock(tableLock);
-    devices.clear();
-    handles.clear();
-    listDevicesStatus = FT_OK;
-    calls.clear();
-    observer = nullptr;
-    timeScale = 1.0;
+    std::vector<std::shared_ptr<Device>> gone;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        gone.swap(devices);
+        handles.clear();
+        listDevicesStatus = FT_OK;
+        calls.clear();
+        observer = nullptr;
+        timeScale = 1.0;
+    }
+    SetLineModel(LineModel());
+    gone.clear();  // their wires stop outside the table's lock
 }
+
+void SetLineModel(const LineModel& model)
+{
+    std::lock_guard<std::mutex> lock(modelLock);
+    lineModel = model;
+}
+
+LineModel CurrentLineModel() { return Model(); }
 
 int AddDevice(const DeviceInfo& info)
 {
@@ -140,7 +321,23 @@ void AttachPeer(int device, std::shared_ptr<Peer> peer)
         target = devices.at(static_cast<size_t>(device));
         target->peer = peer;
     }
+    {
+        std::lock_guard<std::mutex> lock(target->lineLock);
+        target->linePeer = peer;
+    }
     peer->Attach(target.get());
+}
+
+void Unplug(int device)
+{
+    std::shared_ptr<Device> target;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        target = devices.at(static_cast<size_t>(device));
+    }
+    target->unplugged = true;
+    std::lock_guard<std::mutex> lock(target->rxLock);
+    target->rxChanged.notify_all();
 }
 
 bool IsOpen(int device)
@@ -150,6 +347,7 @@ bool IsOpen(int device)
 }
 
 void SetTimeScale(double scale) { timeScale = scale; }
+
 
 std::chrono::milliseconds Scaled(ULONG milliseconds)
 {
@@ -216,6 +414,8 @@ FT_STATUS WINAPI FT_Open(int deviceNumber, FT_HANDLE* handle)
             auto failure = device->failures.find("FT_Open");
             if (failure != device->failures.end())
                 call.status = failure->second;
+            else if (device->unplugged)
+                call.status = FT_DEVICE_NOT_FOUND;
             else if (device->info.busy || device->open)  // a device is opened by one at a time
                 call.status = FT_DEVICE_NOT_OPENED;
             else {
@@ -239,6 +439,7 @@ FT_STATUS WINAPI FT_Close(FT_HANDLE handle)
 {
     Call call{"FT_Close", -1, {}, {}, FT_OK};
     std::shared_ptr<Peer> peer;
+    std::shared_ptr<Device> closing;
     {
         std::lock_guard<std::mutex> lock(tableLock);
         auto it = handles.find(handle);
@@ -249,9 +450,12 @@ FT_STATUS WINAPI FT_Close(FT_HANDLE handle)
             auto& device = devices[static_cast<size_t>(it->second)];
             device->open = false;
             peer = device->peer;
+            closing = device;
             handles.erase(it);
         }
     }
+    if (closing)
+        closing->Drain();
     if (peer)
         peer->OnClose();
     return Record(std::move(call));
@@ -280,7 +484,19 @@ FT_STATUS WINAPI FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, LPDWORD id,
 
 FT_STATUS WINAPI FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate)
 {
-    return SimpleCall("FT_SetBaudRate", handle, {baudRate}, [](Device&) {});
+    Call call{"FT_SetBaudRate", -1, {baudRate}, {}, FT_OK};
+    auto device = DeviceOf(handle, &call.device);
+    if (!device)
+        call.status = FT_INVALID_HANDLE;
+    else if ((call.status = InjectedStatus(device, "FT_SetBaudRate")) == FT_OK) {
+        if (baudRate == 0) {
+            call.status = FT_INVALID_BAUD_RATE;
+        } else {
+            std::lock_guard<std::mutex> lock(device->lineLock);
+            device->baudRate = baudRate;
+        }
+    }
+    return Record(std::move(call));
 }
 
 FT_STATUS WINAPI FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
@@ -326,10 +542,7 @@ FT_STATUS WINAPI FT_Purge(FT_HANDLE handle, ULONG mask)
 {
     std::shared_ptr<Peer> peer;
     FT_STATUS status = SimpleCall("FT_Purge", handle, {mask}, [mask, &peer](Device& device) {
-        if (mask & FT_PURGE_RX) {
-            std::lock_guard<std::mutex> lock(device.rxLock);
-            device.rx.clear();
-        }
+        device.Purge(mask);
         std::lock_guard<std::mutex> lock(tableLock);
         peer = device.peer;
     });
@@ -344,22 +557,24 @@ FT_STATUS WINAPI FT_Write(FT_HANDLE handle, LPVOID buffer, DWORD bytesToWrite, L
     if (bytesWritten)
         *bytesWritten = 0;
     auto device = DeviceOf(handle, &call.device);
-    std::shared_ptr<Peer> peer;
     if (!device)
         call.status = FT_INVALID_HANDLE;
     else if ((call.status = InjectedStatus(device, "FT_Write")) == FT_OK) {
+        ULONG timeout;
+        {
+            std::lock_guard<std::mutex> lock(tableLock);
+            timeout = device->writeTimeout;
+        }
         const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-        call.data.assign(bytes, bytes + bytesToWrite);
+        Clock::time_point returnAt;
+        size_t taken = device->Transmit(bytes, bytesToWrite, Scale(Nanoseconds(timeout * 1e6)), &returnAt);
+        // The call blocks while the bytes go out; a time-out is no error, only a short count.
+        std::this_thread::sleep_until(returnAt);
+        call.data.assign(bytes, bytes + taken);
         if (bytesWritten)
-            *bytesWritten = bytesToWrite;
-        std::lock_guard<std::mutex> lock(tableLock);
-        peer = device->peer;
+            *bytesWritten = static_cast<DWORD>(taken);
     }
-    // Recorded before the peer answers, so the record keeps the order on the line.
-    FT_STATUS status = Record(call);
-    if (peer && status == FT_OK)
-        peer->OnWrite(call.data.data(), call.data.size());
-    return status;
+    return Record(std::move(call));
 }
 
 FT_STATUS WINAPI FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesReturned)
@@ -378,12 +593,16 @@ FT_STATUS WINAPI FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPD
         }
         // Returns when all bytes are there or the time-out has passed, with what arrived.
         std::unique_lock<std::mutex> lock(device->rxLock);
-        auto enough = [&] { return device->rx.size() >= bytesToRead; };
+        auto enough = [&] { return device->rx.size() >= bytesToRead || device->unplugged; };
         if (timeout == 0)
             device->rxChanged.wait(lock, enough);
         else
             device->rxChanged.wait_for(lock, Scaled(timeout), enough);
         size_t count = std::min<size_t>(bytesToRead, device->rx.size());
+        if (device->unplugged) {
+            count = 0;
+            call.status = FT_IO_ERROR;
+        }
         call.data.assign(device->rx.begin(), device->rx.begin() + static_cast<long>(count));
         device->rx.erase(device->rx.begin(), device->rx.begin() + static_cast<long>(count));
         lock.unlock();

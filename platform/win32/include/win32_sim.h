@@ -25,7 +25,21 @@ using DllEntry = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
 HINSTANCE LoadModule(const std::string& name, const unsigned char* resources, size_t size,
                      DllEntry entry);
 
-// Looks a resource up by type and id in a registered module.
+// References the module holds (0 once unloaded). A module registered or loaded here starts with
+// one; LoadLibraryA by its name adds one, and loads it again after it was unloaded.
+int ModuleReferences(HINSTANCE module);
+
+// An unload of a module, with the start routines of the threads that were still running their
+// own code at that moment (a thread inside FreeLibraryAndExitThread has left it). A thread of
+// the module still running when its module goes is running unmapped code.
+struct ModuleUnload {
+    HINSTANCE module = nullptr;
+    std::string name;
+    std::vector<LPTHREAD_START_ROUTINE> threadsRunning;
+};
+std::vector<ModuleUnload> ModuleUnloads();
+
+// Looks a resource up by type and id in a loaded module.
 std::optional<std::vector<uint8_t>> FindResourceData(HINSTANCE module, WORD type, WORD id);
 
 // A dialog template (DLGTEMPLATE with its items) decoded from its binary form.
@@ -56,6 +70,10 @@ bool ParseDialogTemplate(const uint8_t* data, size_t size, DialogTemplate& resul
 
 // A file that CreateFileA opens by exactly this name, ahead of the host file system.
 void AddVirtualFile(const std::string& path, std::vector<uint8_t> contents);
+// A virtual file on a medium that cannot be read at offset badByte: every ReadFile whose range
+// covers that byte fails (FALSE, nothing read, ERROR_CRC), as at a bad sector.
+void AddUnreadableVirtualFile(const std::string& path, std::vector<uint8_t> contents,
+                              size_t badByte);
 void ClearVirtualFiles();
 
 struct CreateFileCall {
@@ -84,6 +102,13 @@ void SetAnsiCodePage(UINT codePage);
 using MessageHook = std::function<void(HWND window, UINT message, WPARAM wParam, LPARAM lParam)>;
 void SetMessageHook(MessageHook hook);
 
+// The next PostMessageA calls fail (FALSE, ERROR_NOT_ENOUGH_QUOTA), as on a full queue.
+void FailPostMessage(int count);
+
+// Whether the calling thread has a quit message waiting (PostQuitMessage, or WM_QUIT passed on
+// by a modal loop that ended on it); takes it, with its exit code.
+bool TakeQuitMessage(int* exitCode);
+
 // Clicks a dialog's button from any thread: the click reaches the dialog's thread as BM_CLICK.
 void PressButton(HWND dialog, int id);
 
@@ -111,7 +136,8 @@ struct DialogState {
 std::optional<DialogState> InspectDialog(HWND dialog);
 std::optional<DialogState> LastDialog();
 
-// Forgets hooks, virtual files, recorded calls, faults and the last dialog; code page 1252.
+// Forgets hooks, virtual files, recorded calls, faults, module unloads and the last dialog;
+// code page 1252.
 void Reset();
 
 }  // namespace win32sim

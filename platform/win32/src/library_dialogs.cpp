@@ -1,4 +1,5 @@
 // Modules with compiled resources, dialog templates and the modal dialog box.
+#include "thread_internal.h"
 #include "win32_sim.h"
 #include "window_internal.h"
 
@@ -10,13 +11,24 @@ namespace {
 
 struct Module {
     std::string name;
-    const unsigned char* resources;
-    size_t size;
+    const unsigned char* resources = nullptr;
+    size_t size = 0;
+    DllEntry entry = nullptr;
+    int references = 0;
 };
 
 std::mutex modulesLock;
 std::map<HINSTANCE, Module> modules;  // guarded by modulesLock
 uintptr_t nextModule = 0x10000000;    // guarded by modulesLock
+std::vector<ModuleUnload> unloads;    // guarded by modulesLock
+
+// The file name part of a path, lower case: modules are found by it, as the loader finds a
+// module that is already loaded.
+std::string BaseName(const std::string& path)
+{
+    size_t slash = path.find_last_of("\\/");
+    return LowerCase(slash == std::string::npos ? path : path.substr(slash + 1));
+}
 
 std::mutex lastDialogLock;
 std::optional<DialogState> lastDialog;  // guarded by lastDialogLock
@@ -156,7 +168,12 @@ HINSTANCE RegisterModule(const std::string& name, const unsigned char* resources
     std::lock_guard<std::mutex> lock(modulesLock);
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(nextModule);
     nextModule += 0x10000;
-    modules[instance] = {name, resources, size};
+    Module module;
+    module.name = name;
+    module.resources = resources;
+    module.size = size;
+    module.references = 1;
+    modules[instance] = module;
     return instance;
 }
 
@@ -164,9 +181,32 @@ HINSTANCE LoadModule(const std::string& name, const unsigned char* resources, si
                      DllEntry entry)
 {
     HINSTANCE instance = RegisterModule(name, resources, size);
+    {
+        std::lock_guard<std::mutex> lock(modulesLock);
+        modules[instance].entry = entry;
+    }
     if (entry && !entry(instance, DLL_PROCESS_ATTACH, nullptr))
         return nullptr;
     return instance;
+}
+
+int ModuleReferences(HINSTANCE instance)
+{
+    std::lock_guard<std::mutex> lock(modulesLock);
+    auto it = modules.find(instance);
+    return it == modules.end() ? 0 : it->second.references;
+}
+
+std::vector<ModuleUnload> ModuleUnloads()
+{
+    std::lock_guard<std::mutex> lock(modulesLock);
+    return unloads;
+}
+
+void ForgetModuleUnloads()
+{
+    std::lock_guard<std::mutex> lock(modulesLock);
+    unloads.clear();
 }
 
 std::optional<std::vector<uint8_t>> FindResourceData(HINSTANCE instance, WORD type, WORD id)
@@ -175,7 +215,7 @@ std::optional<std::vector<uint8_t>> FindResourceData(HINSTANCE instance, WORD ty
     {
         std::lock_guard<std::mutex> lock(modulesLock);
         auto it = modules.find(instance);
-        if (it == modules.end())
+        if (it == modules.end() || it->second.references == 0)
             return std::nullopt;
         module = it->second;
     }
@@ -335,8 +375,17 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
         EnableWindow(parent, FALSE);
 
     DispatchToWindow(dialog->handle, WM_INITDIALOG, 0, initParam);
-    while (!dialog->ended)
-        PumpOne([&dialog] { return dialog->ended.load(); });
+    // The modal loop also ends when the dialog is destroyed (with its owner) and on a quit
+    // message, which it passes on to the caller's loop.
+    int quitCode = 0;
+    bool quit = false;
+    auto over = [&dialog] { return dialog->ended.load() || dialog->destroyed.load(); };
+    while (!over() && !quit)
+        quit = PumpOne(over, &quitCode) == Pumped::Quit;
+    if (quit)
+        PostQuitMessage(quitCode);
+    if (dialog->destroyed)
+        return 0;
 
     {
         DialogState state = Snapshot(*dialog);
@@ -348,6 +397,88 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
     INT_PTR result = dialog->result;
     DestroyWindowObject(dialog->handle);
     return result;
+}
+
+HMODULE WINAPI LoadLibraryA(LPCSTR fileName)
+{
+    using namespace win32sim;
+    if (!fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    std::string wanted = BaseName(fileName);
+    HINSTANCE found = nullptr;
+    DllEntry attach = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(modulesLock);
+        for (auto& entry : modules) {
+            if (BaseName(entry.second.name) != wanted)
+                continue;
+            found = entry.first;
+            if (entry.second.references++ == 0)
+                attach = entry.second.entry;  // loaded afresh
+            break;
+        }
+    }
+    if (!found) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return NULL;
+    }
+    if (attach)
+        attach(found, DLL_PROCESS_ATTACH, nullptr);
+    return found;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE module)
+{
+    using namespace win32sim;
+    DllEntry detach = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(modulesLock);
+        auto it = modules.find(module);
+        if (it == modules.end() || it->second.references == 0) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (--it->second.references > 0)
+            return TRUE;
+        unloads.push_back({module, it->second.name, ThreadsInOwnCode()});
+        detach = it->second.entry;
+    }
+    if (detach)
+        detach(module, DLL_PROCESS_DETACH, nullptr);
+    return TRUE;
+}
+
+void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode)
+{
+    win32sim::LeaveOwnCode();
+    FreeLibrary(module);
+    throw win32sim::ThreadExit{exitCode};
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
+{
+    using namespace win32sim;
+    std::string name = "host.exe";
+    if (module) {
+        std::lock_guard<std::mutex> lock(modulesLock);
+        auto it = modules.find(module);
+        if (it == modules.end() || it->second.references == 0) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        name = it->second.name;
+    }
+    if (size == 0)
+        return 0;
+    // A name that does not fit is cut and the full size returned, as on Windows XP and later.
+    DWORD length = static_cast<DWORD>(name.size());
+    DWORD copied = length < size ? length : size - 1;
+    std::memcpy(fileName, name.data(), copied);
+    fileName[copied] = '\0';
+    SetLastError(length < size ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER);
+    return length < size ? length : size;
 }
 
 BOOL WINAPI EndDialog(HWND handle, INT_PTR result)

@@ -14,33 +14,43 @@ namespace win32sim {
 namespace {
 
 std::mutex filesLock;
-std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>> virtualFiles;  // filesLock
+struct VirtualContents {
+    std::vector<uint8_t> bytes;
+    size_t badByte = SIZE_MAX;  // offset that cannot be read
+};
+std::map<std::string, std::shared_ptr<const VirtualContents>> virtualFiles;  // filesLock
 std::vector<CreateFileCall> createFileCalls;                                      // filesLock
 
 class VirtualFile : public KernelObject {
 public:
-    explicit VirtualFile(std::shared_ptr<const std::vector<uint8_t>> contents)
+    explicit VirtualFile(std::shared_ptr<const VirtualContents> contents)
         : contents_(std::move(contents)) {}
     std::string Kind() const override { return "file"; }
     bool Read(void* buffer, DWORD length, DWORD* bytesRead) override
     {
         std::lock_guard<std::mutex> lock(lock_);
-        size_t available = contents_->size() - position_;
+        const auto& bytes = contents_->bytes;
+        size_t available = bytes.size() - position_;
         size_t count = length < available ? length : available;
+        if (contents_->badByte >= position_ && contents_->badByte - position_ < count) {
+            *bytesRead = 0;
+            SetLastError(ERROR_CRC);
+            return false;
+        }
         if (count)
-            std::memcpy(buffer, contents_->data() + position_, count);
+            std::memcpy(buffer, bytes.data() + position_, count);
         position_ += count;
         *bytesRead = static_cast<DWORD>(count);
         return true;
     }
     bool Size(uint64_t* size) override
     {
-        *size = contents_->size();
+        *size = contents_->bytes.size();
         return true;
     }
 
 private:
-    std::shared_ptr<const std::vector<uint8_t>> contents_;
+    std::shared_ptr<const VirtualContents> contents_;
     std::mutex lock_;
     size_t position_ = 0;  // guarded by lock_
 };
@@ -87,8 +97,16 @@ private:
 
 void AddVirtualFile(const std::string& path, std::vector<uint8_t> contents)
 {
+    AddUnreadableVirtualFile(path, std::move(contents), SIZE_MAX);
+}
+
+void AddUnreadableVirtualFile(const std::string& path, std::vector<uint8_t> contents, size_t badByte)
+{
+    auto file = std::make_shared<VirtualContents>();
+    file->bytes = std::move(contents);
+    file->badByte = badByte;
     std::lock_guard<std::mutex> lock(filesLock);
-    virtualFiles[path] = std::make_shared<const std::vector<uint8_t>>(std::move(contents));
+    virtualFiles[path] = std::move(file);
 }
 
 void ClearVirtualFiles()
@@ -118,7 +136,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           DWORD flagsAndAttributes, HANDLE)
 {
     using namespace win32sim;
-    std::shared_ptr<const std::vector<uint8_t>> contents;
+    std::shared_ptr<const VirtualContents> contents;
     {
         std::lock_guard<std::mutex> lock(filesLock);
         createFileCalls.push_back(

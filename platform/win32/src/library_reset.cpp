@@ -4,6 +4,7 @@
 namespace win32sim {
 
 void ForgetLastDialog();
+void ForgetModuleUnloads();
 
 void Reset()
 {
@@ -13,6 +14,8 @@ void Reset()
     FailCreateThread(0);
     SetAnsiCodePage(1252);
     ForgetLastDialog();
+    ForgetModuleUnloads();
+    FailPostMessage(0);
 }
 
 }  // namespace win32sim

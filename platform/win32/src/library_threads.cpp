@@ -1,10 +1,12 @@
 // Threads as kernel objects: CreateThread, waiting for their end, their exit code.
 #include "handle_table.h"
+#include "thread_internal.h"
 #include "win32_sim.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -14,6 +16,9 @@ namespace {
 std::atomic<int> failingCreateThreads{0};
 std::atomic<DWORD> nextThreadId{0x1000};
 thread_local DWORD currentThreadId = 0;
+
+std::mutex runningLock;
+std::map<DWORD, LPTHREAD_START_ROUTINE> inOwnCode;  // guarded by runningLock
 
 // The thread's state outlives both its handle and the thread itself.
 struct ThreadState {
@@ -29,9 +34,19 @@ public:
         : state_(std::make_shared<ThreadState>())
     {
         auto state = state_;
+        {
+            std::lock_guard<std::mutex> lock(runningLock);
+            inOwnCode[id] = start;
+        }
         thread_ = std::thread([state, start, parameter, id] {
             currentThreadId = id;
-            DWORD code = start(parameter);
+            DWORD code;
+            try {
+                code = start(parameter);
+            } catch (const ThreadExit& exit) {
+                code = exit.exitCode;
+            }
+            LeaveOwnCode();
             std::lock_guard<std::mutex> lock(state->lock);
             state->exitCode = code;
             state->finished = true;
@@ -76,6 +91,21 @@ private:
 }  // namespace
 
 void FailCreateThread(int count) { failingCreateThreads = count; }
+
+std::vector<LPTHREAD_START_ROUTINE> ThreadsInOwnCode()
+{
+    std::lock_guard<std::mutex> lock(runningLock);
+    std::vector<LPTHREAD_START_ROUTINE> routines;
+    for (const auto& entry : inOwnCode)
+        routines.push_back(entry.second);
+    return routines;
+}
+
+void LeaveOwnCode()
+{
+    std::lock_guard<std::mutex> lock(runningLock);
+    inOwnCode.erase(currentThreadId);
+}
 
 }  // namespace win32sim
 

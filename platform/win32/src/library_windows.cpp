@@ -19,6 +19,7 @@ std::map<HWND, std::shared_ptr<Window>> windows;                     // guarded 
 std::map<std::thread::id, std::shared_ptr<ThreadQueue>> queues;      // guarded by registryLock
 uintptr_t nextWindow = 0x10000;                                      // guarded by registryLock
 std::atomic<bool> commonControls{false};
+std::atomic<int> failingPosts{0};
 
 std::mutex hookLock;
 MessageHook messageHook;  // guarded by hookLock
@@ -58,7 +59,8 @@ LRESULT CopyText(const std::string& text, WPARAM maxCount, LPARAM buffer)
 }
 
 // Messages every window class understands.
-bool HandleCommon(Window& w, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result)
+bool HandleCommon(Window& w, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result,
+                  bool& closing)
 {
     std::lock_guard<std::mutex> lock(stateLock);
     switch (message) {
@@ -71,6 +73,11 @@ bool HandleCommon(Window& w, UINT message, WPARAM wParam, LPARAM lParam, LRESULT
         return true;
     case WM_GETTEXTLENGTH:
         *result = static_cast<LRESULT>(w.text.size());
+        return true;
+    case WM_CLOSE:
+        // The default window procedure destroys the window (on its own thread).
+        *result = 0;
+        closing = true;
         return true;
     default:
         return false;
@@ -253,8 +260,20 @@ std::shared_ptr<Window> FindWindowObject(HWND handle)
 void DestroyWindowObject(HWND handle)
 {
     auto window = FindWindowObject(handle);
-    if (!window)
+    if (!window || window->destroyed.exchange(true))
         return;
+    // Windows it owns go first (a modal dialog among them), then the window itself gets
+    // WM_DESTROY, then its children.
+    std::vector<HWND> owned;
+    {
+        std::lock_guard<std::mutex> lock(registryLock);
+        for (const auto& entry : windows)
+            if (entry.second->parent == handle && !(entry.second->style & WS_CHILD))
+                owned.push_back(entry.first);
+    }
+    for (HWND popup : owned)
+        DestroyWindowObject(popup);
+    DispatchToWindow(handle, WM_DESTROY, 0, 0);
     std::vector<HWND> children;
     {
         std::lock_guard<std::mutex> lock(stateLock);
@@ -266,6 +285,7 @@ void DestroyWindowObject(HWND handle)
         std::lock_guard<std::mutex> lock(registryLock);
         windows.erase(handle);
     }
+    WakeOwner(*window);
     // Senders still waiting on this window get 0, as from a destroyed window.
     auto queue = QueueOf(window->owner);
     std::vector<std::shared_ptr<SentMessage>> orphans;
@@ -297,9 +317,10 @@ LRESULT DispatchToWindow(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
     if (!window)
         return 0;
     LRESULT result = 0;
+    bool closing = false;
     if (window->kind == WindowClass::Dialog)
         result = DialogProc(*window, message, wParam, lParam);
-    else if (!HandleCommon(*window, message, wParam, lParam, &result)) {
+    else if (!HandleCommon(*window, message, wParam, lParam, &result, closing)) {
         switch (window->kind) {
         case WindowClass::ComboBox:
             result = ComboBoxProc(*window, message, wParam, lParam);
@@ -321,27 +342,61 @@ LRESULT DispatchToWindow(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
     }
     if (hook)
         hook(handle, message, wParam, lParam);
+    if (closing)
+        DestroyWindowObject(handle);
     return result;
 }
 
-bool PumpOne(const std::function<bool()>& stop)
+Pumped PumpOne(const std::function<bool()>& stop, int* quitCode)
 {
     auto queue = CurrentQueue();
     std::unique_lock<std::mutex> lock(queue->lock);
-    queue->changed.wait(lock, [&] { return stop() || !queue->sent.empty() || !queue->posted.empty(); });
+    queue->changed.wait(lock, [&] {
+        return stop() || !queue->sent.empty() || !queue->posted.empty() || queue->quit;
+    });
     if (!queue->sent.empty()) {
         auto sent = queue->sent.front();
         queue->sent.pop_front();
         lock.unlock();
         HandleSent(sent);
-        return true;
+        return Pumped::Message;
     }
     if (stop())
-        return false;
+        return Pumped::Stopped;
+    if (queue->posted.empty()) {
+        // PostQuitMessage's quit comes only after every posted message.
+        queue->quit = false;
+        *quitCode = queue->quitCode;
+        return Pumped::Quit;
+    }
     PostedMessage posted = queue->posted.front();
     queue->posted.pop_front();
     lock.unlock();
+    if (posted.message == WM_QUIT) {
+        *quitCode = static_cast<int>(posted.wParam);
+        return Pumped::Quit;
+    }
     DispatchToWindow(posted.window, posted.message, posted.wParam, posted.lParam);
+    return Pumped::Message;
+}
+
+void FailPostMessage(int count) { failingPosts = count; }
+
+bool TakeQuitMessage(int* exitCode)
+{
+    auto queue = CurrentQueue();
+    std::lock_guard<std::mutex> lock(queue->lock);
+    for (auto it = queue->posted.begin(); it != queue->posted.end(); ++it) {
+        if (it->message == WM_QUIT) {
+            *exitCode = static_cast<int>(it->wParam);
+            queue->posted.erase(it);
+            return true;
+        }
+    }
+    if (!queue->quit)
+        return false;
+    queue->quit = false;
+    *exitCode = queue->quitCode;
     return true;
 }
 
@@ -402,6 +457,12 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
     if (!window) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
+    }
+    for (int left = failingPosts.load(); left > 0;) {
+        if (failingPosts.compare_exchange_weak(left, left - 1)) {
+            SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+            return FALSE;
+        }
     }
     auto queue = QueueOf(window->owner);
     std::lock_guard<std::mutex> lock(queue->lock);
@@ -531,12 +592,27 @@ HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR windowName, DWORD st
 
 BOOL WINAPI DestroyWindow(HWND window)
 {
-    if (!win32sim::FindWindowObject(window)) {
+    auto object = win32sim::FindWindowObject(window);
+    if (!object) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    // Only the thread that created a window may destroy it.
+    if (object->owner != std::this_thread::get_id()) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     win32sim::DestroyWindowObject(window);
     return TRUE;
+}
+
+void WINAPI PostQuitMessage(int exitCode)
+{
+    auto queue = win32sim::CurrentQueue();
+    std::lock_guard<std::mutex> lock(queue->lock);
+    queue->quit = true;
+    queue->quitCode = exitCode;
+    queue->changed.notify_all();
 }
 
 void WINAPI InitCommonControls(void) { win32sim::commonControls = true; }

@@ -35,6 +35,7 @@ struct Window {
     int x = 0, y = 0, cx = 0, cy = 0;
     DLGPROC dialogProc = nullptr;  // dialogs only
     std::atomic<bool> ended{false};  // dialogs: EndDialog was called
+    std::atomic<bool> destroyed{false};
     INT_PTR result = 0;              // dialogs: EndDialog's value; owner thread only
     std::string fontName;            // dialogs
     int pointSize = 0;               // dialogs
@@ -70,6 +71,8 @@ struct ThreadQueue {
     std::condition_variable changed;
     std::deque<std::shared_ptr<SentMessage>> sent;  // guarded by lock
     std::deque<PostedMessage> posted;               // guarded by lock
+    bool quit = false;                              // guarded by lock
+    int quitCode = 0;                               // guarded by lock
 };
 
 std::shared_ptr<ThreadQueue> CurrentQueue();
@@ -77,6 +80,7 @@ std::shared_ptr<ThreadQueue> CurrentQueue();
 std::shared_ptr<Window> CreateWindowObject(WindowClass kind, const std::string& className,
                                            DWORD style, int id, HWND parent);
 std::shared_ptr<Window> FindWindowObject(HWND handle);
+// Destroys the window, its children and the windows it owns; each gets WM_DESTROY first.
 void DestroyWindowObject(HWND handle);
 // Wakes the owner's loop, for instance after EndDialog from another thread.
 void WakeOwner(const Window& window);
@@ -84,8 +88,10 @@ void WakeOwner(const Window& window);
 // Handles one message on the owner's thread.
 LRESULT DispatchToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Waits until the current thread has a message or stop() is true; handles sent messages
-// first, then one posted message. Returns false when stop() became true.
-bool PumpOne(const std::function<bool()>& stop);
+// first, then one posted message. A quit message (WM_QUIT posted, or PostQuitMessage once no
+// posted message is left) is not handled but taken and returned with its exit code.
+enum class Pumped { Message, Stopped, Quit };
+Pumped PumpOne(const std::function<bool()>& stop, int* quitCode);
 
 bool CommonControlsInitialized();
 std::string LowerCase(std::string text);

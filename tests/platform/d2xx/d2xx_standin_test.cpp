@@ -81,6 +81,7 @@ TEST_F(D2xxStandIn, ReadWaitsForTheScaledTimeOutOrTheBytes)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
 
     peer->Send({1, 2});
+    std::this_thread::sleep_for(10ms);  // in the chip, not yet past its latency timer
     FT_Purge(handle, FT_PURGE_RX);
     d2xxsim::SetTimeScale(0.01);
     FT_Read(handle, &byte, 1, &got);
@@ -92,7 +93,7 @@ TEST_F(D2xxStandIn, ReadWaitsForTheScaledTimeOutOrTheBytes)
     DWORD written = 0;
     FT_Write(handle, out, 3, &written);
     EXPECT_EQ(written, 3u);
-    auto write = peer->NextEvent(0ms);
+    auto write = peer->NextEvent(1s);
     ASSERT_TRUE(write);
     EXPECT_EQ(write->data, (std::vector<uint8_t>{9, 8, 7}));
     FT_Close(handle);
@@ -105,7 +106,8 @@ TEST_F(D2xxStandIn, ReceiverModelChecksThePacketsItGets)
     d2xxsim::AttachPeer(device, model);
     FT_HANDLE handle = nullptr;
     ASSERT_EQ(FT_Open(device, &handle), FT_OK);
-    FT_SetTimeouts(handle, 50, 50);
+    FT_SetBaudRate(handle, 3000000);
+    FT_SetTimeouts(handle, 500, 500);
     FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
     uint8_t reply = 0;
     DWORD got = 0;
@@ -123,8 +125,8 @@ TEST_F(D2xxStandIn, ReceiverModelChecksThePacketsItGets)
     EXPECT_TRUE(model->Received().empty());
     uint8_t cancel[4] = {0x18, 0x18, 0x18, 0x18};
     FT_Write(handle, cancel, 4, &written);
+    FT_Close(handle);  // the chip sends what it holds first
     EXPECT_TRUE(model->SenderCancelled());
-    FT_Close(handle);
 }
 
 TEST_F(D2xxStandIn, ProgramOnPseudoTerminalsEchoesThroughTheLine)
@@ -152,6 +154,99 @@ TEST_F(D2xxStandIn, ProgramOnPseudoTerminalsEchoesThroughTheLine)
     EXPECT_EQ(peer->BytesWritten(), 3u);
     peer->Signal(SIGTERM);
     EXPECT_TRUE(peer->WaitExit(5s).has_value());
+    FT_Close(handle);
+}
+
+TEST_F(D2xxStandIn, UnpluggedBridgeFailsAtOnce)
+{
+    int device = d2xxsim::AddDevice({0x1D500002, "S", "D"});
+    auto peer = std::make_shared<d2xxsim::ScriptedPeer>();
+    d2xxsim::AttachPeer(device, peer);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_Open(device, &handle), FT_OK);
+    FT_SetTimeouts(handle, 0, 0);  // reads wait for ever
+    std::thread unplug([device] {
+        std::this_thread::sleep_for(20ms);
+        d2xxsim::Unplug(device);
+    });
+    uint8_t byte = 0;
+    DWORD count = 5;
+    EXPECT_EQ(FT_Read(handle, &byte, 1, &count), static_cast<FT_STATUS>(FT_IO_ERROR)) << "waiting read not woken";
+    unplug.join();
+    EXPECT_EQ(count, 0u);
+    peer->Send({1, 2, 3});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FT_Read(handle, &byte, 1, &count), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(count, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+    uint8_t out[2] = {1, 2};
+    EXPECT_EQ(FT_Write(handle, out, 2, &count), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(peer->NextEvent(0ms)) << "bytes went out on a vanished line";
+    EXPECT_EQ(FT_Close(handle), FT_OK);
+    EXPECT_EQ(FT_Open(device, &handle), static_cast<FT_STATUS>(FT_DEVICE_NOT_FOUND));
+}
+
+// The line: bytes leave at the baud rate through a 64-byte chip buffer, a write returns what
+// the chip took when its time-out passes, and replies wait out the chip's latency timer.
+TEST_F(D2xxStandIn, LineMovesBytesAtItsRateThroughASmallBuffer)
+{
+    using Clock = std::chrono::steady_clock;
+    const double scale = 0.05;
+    int device = d2xxsim::AddDevice({0x1D500002, "S", "D"});
+    auto peer = std::make_shared<d2xxsim::ScriptedPeer>();
+    d2xxsim::AttachPeer(device, peer);
+    d2xxsim::SetTimeScale(scale);
+    auto model = d2xxsim::CurrentLineModel();
+    auto scaled = [scale](double seconds) {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds * scale));
+    };
+    auto latencyOut = scaled(model.latencyOut.count() / 1e6);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_Open(device, &handle), FT_OK);
+    FT_SetTimeouts(handle, 1000, 1000);
+    std::vector<uint8_t> packet(1029, 0x33);
+
+    // 9600 baud: 1029 bytes do not fit in the write time-out; the write is cut.
+    ASSERT_EQ(FT_SetBaudRate(handle, 9600), FT_OK);
+    double byteSeconds = 10.0 / 9600;
+    auto start = Clock::now();
+    DWORD written = 0;
+    EXPECT_EQ(FT_Write(handle, packet.data(), 1029, &written), FT_OK);
+    auto returned = Clock::now() - start;
+    double fit = (1.0 - model.latencyOut.count() / 1e6) / byteSeconds + model.transmitBuffer;
+    EXPECT_NEAR(written, fit, 1.5);
+    EXPECT_LT(written, 1029u);
+    EXPECT_GE(returned, scaled(1.0));
+    auto event = peer->NextEvent(2s);
+    ASSERT_TRUE(event) << "nothing reached the peer";
+    EXPECT_EQ(event->data.size(), written);
+    EXPECT_GE(Clock::now() - start, latencyOut + scaled(written * byteSeconds));
+
+    // 115200 baud: everything goes; the call returns while the chip still holds its buffer.
+    ASSERT_EQ(FT_SetBaudRate(handle, 115200), FT_OK);
+    byteSeconds = 10.0 / 115200;
+    start = Clock::now();
+    EXPECT_EQ(FT_Write(handle, packet.data(), 1029, &written), FT_OK);
+    returned = Clock::now() - start;
+    EXPECT_EQ(written, 1029u);
+    EXPECT_GE(returned, latencyOut + scaled((1029 - model.transmitBuffer) * byteSeconds));
+    event = peer->NextEvent(2s);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->data.size(), 1029u);
+    auto delivered = Clock::now() - start;
+    EXPECT_GE(delivered, latencyOut + scaled(1029 * byteSeconds));
+    EXPECT_LT(delivered, 1s);
+
+    // A reply crosses the wire and waits for the latency timer before a read sees it.
+    start = Clock::now();
+    peer->Send({0x06});
+    uint8_t byte = 0;
+    DWORD got = 0;
+    FT_Read(handle, &byte, 1, &got);
+    EXPECT_EQ(got, 1u);
+    EXPECT_GE(Clock::now() - start, scaled(byteSeconds + model.latencyBack.count() / 1e6));
+    EXPECT_EQ(FT_SetBaudRate(handle, 0), static_cast<FT_STATUS>(FT_INVALID_BAUD_RATE));
     FT_Close(handle);
 }
 

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <mutex>
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -319,6 +321,153 @@ TEST_F(Win32StandIn, ThreadsAreWaitedForAndCanFailToStart)
     EXPECT_NE(thread, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
+}
+
+
+// The modal loop ends as Windows' does when a quit message reaches it (passing the quit on) and
+// when its owner is destroyed (taking the dialog with it); neither is an EndDialog.
+TEST_F(Win32StandIn, ModalLoopEndsOnQuitAndWithItsOwner)
+{
+    std::vector<UINT> seen;  // on this thread only
+    HWND owner = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    win32sim::SetMessageHook([&](HWND window, UINT message, WPARAM, LPARAM) {
+        seen.push_back(message);
+        if (message == WM_INITDIALOG) {
+            PostMessageA(window, WM_USER + 1, 0, 0);
+            PostQuitMessage(5);  // comes after the posted message
+        }
+    });
+    EXPECT_EQ(DialogBoxParamA(TestModule(), MAKEINTRESOURCEA(77), owner, EndOnCommand, 0), 0);
+    EXPECT_NE(std::find(seen.begin(), seen.end(), WM_USER + 1u), seen.end());
+    int code = 0;
+    EXPECT_TRUE(win32sim::TakeQuitMessage(&code)) << "the quit was not passed on";
+    EXPECT_EQ(code, 5);
+    EXPECT_FALSE(win32sim::TakeQuitMessage(&code));
+    EXPECT_TRUE(IsWindowEnabled(owner));
+
+    // The owner is closed from another thread: WM_CLOSE destroys it on its own thread, and the
+    // dialog goes first, with WM_DESTROY.
+    seen.clear();
+    std::future<void> closer;
+    win32sim::SetMessageHook([&](HWND window, UINT message, WPARAM, LPARAM) {
+        seen.push_back(message);
+        if (message == WM_INITDIALOG)
+            closer = std::async(std::launch::async, [owner, window] {
+                EXPECT_FALSE(DestroyWindow(owner)) << "destroyed from a thread that does not own it";
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+                EXPECT_TRUE(IsWindow(window));
+                PostMessageA(owner, WM_CLOSE, 0, 0);
+            });
+    });
+    EXPECT_EQ(DialogBoxParamA(TestModule(), MAKEINTRESOURCEA(77), owner, EndOnCommand, 0), 0);
+    closer.get();
+    EXPECT_FALSE(IsWindow(owner));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), static_cast<UINT>(WM_DESTROY)), 1 + 1 + 4)
+        << "the owner, the dialog and its four controls";
+    EXPECT_FALSE(win32sim::TakeQuitMessage(&code));
+}
+
+BOOL WINAPI RecordEntry(HINSTANCE, DWORD reason, LPVOID);
+std::vector<DWORD> entryReasons;  // guarded by entryLock
+std::mutex entryLock;
+BOOL WINAPI RecordEntry(HINSTANCE, DWORD reason, LPVOID)
+{
+    std::lock_guard<std::mutex> lock(entryLock);
+    entryReasons.push_back(reason);
+    return TRUE;
+}
+
+std::atomic<bool> ranOnAfterExit{false};
+std::atomic<bool> releaseHolder{false};
+HMODULE threadModule;
+
+DWORD WINAPI LeaveThroughFreeLibrary(LPVOID)
+{
+    FreeLibraryAndExitThread(threadModule, 9);
+    ranOnAfterExit = true;  // never reached
+    return 1;
+}
+
+DWORD WINAPI HoldOn(LPVOID)
+{
+    while (!releaseHolder)
+        std::this_thread::sleep_for(1ms);
+    return 0;
+}
+
+TEST_F(Win32StandIn, ModulesAreCountedAndUnloadedUnderTheirThreadsNoticed)
+{
+    static const std::vector<uint8_t> resources = DialogResource();
+    HINSTANCE module = win32sim::LoadModule("counted.dll", resources.data(), resources.size(), RecordEntry);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(LoadLibraryA("C:\\Program Files\\Host\\COUNTED.DLL"), module);
+    EXPECT_EQ(LoadLibraryA("absent.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(win32sim::ModuleReferences(module), 2);
+    char name[8];
+    EXPECT_EQ(GetModuleFileNameA(module, name, sizeof name), sizeof name);  // cut
+    EXPECT_STREQ(name, "counted");
+
+    // A thread that leaves through FreeLibraryAndExitThread has left the module's code when the
+    // last reference goes; one still running its own code is named in the unload.
+    threadModule = module;
+    HANDLE leaving = CreateThread(nullptr, 0, LeaveThroughFreeLibrary, nullptr, 0, nullptr);
+    WaitForSingleObject(leaving, INFINITE);
+    DWORD code = 0;
+    GetExitCodeThread(leaving, &code);
+    EXPECT_EQ(code, 9u);
+    EXPECT_FALSE(ranOnAfterExit);
+    CloseHandle(leaving);
+    EXPECT_EQ(win32sim::ModuleReferences(module), 1);
+    EXPECT_TRUE(win32sim::ModuleUnloads().empty());
+
+    HANDLE holder = CreateThread(nullptr, 0, HoldOn, nullptr, 0, nullptr);
+    EXPECT_TRUE(FreeLibrary(module));
+    releaseHolder = true;
+    WaitForSingleObject(holder, INFINITE);
+    CloseHandle(holder);
+    auto unloads = win32sim::ModuleUnloads();
+    ASSERT_EQ(unloads.size(), 1u);
+    EXPECT_EQ(unloads[0].name, "counted.dll");
+    EXPECT_EQ(unloads[0].threadsRunning, std::vector<LPTHREAD_START_ROUTINE>{HoldOn});
+    EXPECT_FALSE(FreeLibrary(module));
+    EXPECT_FALSE(win32sim::FindResourceData(module, 5, 77)) << "resources of an unloaded module";
+    EXPECT_EQ(GetModuleFileNameA(module, name, sizeof name), 0u);
+
+    // Loaded again by name, it is attached afresh.
+    EXPECT_EQ(LoadLibraryA("counted.dll"), module);
+    EXPECT_TRUE(win32sim::FindResourceData(module, 5, 77));
+    std::lock_guard<std::mutex> lock(entryLock);
+    EXPECT_EQ(entryReasons, (std::vector<DWORD>{DLL_PROCESS_ATTACH, DLL_PROCESS_DETACH, DLL_PROCESS_ATTACH}));
+}
+
+TEST_F(Win32StandIn, BadSectorsAndFullQueuesFail)
+{
+    std::vector<uint8_t> contents(3000, 0x5A);
+    win32sim::AddUnreadableVirtualFile("C:\\bad.bin", contents, 2000);
+    HANDLE file = CreateFileA("C:\\bad.bin", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    uint8_t buffer[1024];
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(file, buffer, 1024, &read, nullptr));
+    EXPECT_EQ(read, 1024u);
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the sector stays bad
+        read = 7;
+        EXPECT_FALSE(ReadFile(file, buffer, 1024, &read, nullptr));
+        EXPECT_EQ(read, 0u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CRC));
+    }
+    EXPECT_TRUE(ReadFile(file, buffer, 976, &read, nullptr));  // up to the bad byte
+    EXPECT_EQ(read, 976u);
+    CloseHandle(file);
+
+    HWND window = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    win32sim::FailPostMessage(2);
+    EXPECT_FALSE(PostMessageA(window, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+    EXPECT_FALSE(PostMessageA(window, WM_USER, 0, 0));
+    EXPECT_TRUE(PostMessageA(window, WM_USER, 0, 0));
+    DestroyWindow(window);
 }
 
 }  // namespace

@@ -10,11 +10,13 @@
 #define CALLBACK
 #define APIENTRY
 #define DECLSPEC_IMPORT
+#define DECLSPEC_NORETURN __attribute__((noreturn))
 
 #ifndef NULL
 #define NULL 0
 #endif
 #define TRUE 1
+#define MAX_PATH 260
 #define FALSE 0
 
 typedef int BOOL;

@@ -36,14 +36,18 @@ extern "C" {
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
+#define ERROR_CRC 23
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_MOD_NOT_FOUND 126
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814
 #define ERROR_INVALID_WINDOW_HANDLE 1400
 #define ERROR_CANNOT_FIND_WND_CLASS 1407
+#define ERROR_NOT_ENOUGH_QUOTA 1816
 
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -76,6 +80,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI Sleep(DWORD milliseconds);
+
+/* Modules are reference counted: LoadLibraryA of a module already loaded adds a reference,
+   FreeLibrary drops one and the last one unloads the module (DLL_PROCESS_DETACH).
+   FreeLibraryAndExitThread drops a reference and ends the calling thread without returning
+   into the module's code. */
+HMODULE WINAPI LoadLibraryA(LPCSTR fileName);
+BOOL WINAPI FreeLibrary(HMODULE module);
+DECLSPEC_NORETURN void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD errorCode);
