@@ -70,7 +70,7 @@ PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceRecord* record, PFILE_OBJECT file) {
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
-    if (record->deviceState != Working || record->interfaceInfo == nullptr) {
+    if (DeviceStateOf(record) != Working || record->interfaceInfo == nullptr) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;

@@ -5,14 +5,14 @@
 namespace {
 
 // Sets a new device state under stateLock, keeping the old one in previousState.
-void ChangeDeviceState(DeviceRecord* record, ULONG newState) {
+void ChangeDeviceState(DeviceRecord* record, ULONG newState) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->previousState = record->deviceState;
     record->deviceState = newState;
     KeReleaseSpinLock(&record->stateLock, oldIrql);
 }
 
-void ChangeQueueState(DeviceRecord* record, ULONG newState) {
+void ChangeQueueState(DeviceRecord* record, ULONG newState) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->queueState = newState;
     KeReleaseSpinLock(&record->stateLock, oldIrql);
@@ -122,7 +122,7 @@ NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingSt
 }
 
 NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
-    if (record->deviceState != pendingState) {
+    if (DeviceStateOf(record) != pendingState) {
         return PassDown(record, irp, STATUS_SUCCESS);
     }
     NTSTATUS status = ForwardAndWait(record, irp);
@@ -155,7 +155,7 @@ NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
 // The teardown. After a surprise removal the first steps are done already.
 NTSTATUS HandleRemoveDevice(DeviceRecord* record, PIRP irp) {
     PDEVICE_OBJECT device = record->self;
-    if (record->deviceState != SurpriseRemoved) {
+    if (DeviceStateOf(record) != SurpriseRemoved) {
         ChangeQueueState(record, FailRequests);
         if (record->remoteWakeup != 0) {
             CancelWaitWake(record);
@@ -206,7 +206,7 @@ NTSTATUS HandleQueryCapabilities(DeviceRecord* record, PIRP irp) {
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
-    if (record->deviceState == Removed) {
+    if (DeviceStateOf(record) == Removed) {
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     }
     AcquireIoReference(record);
