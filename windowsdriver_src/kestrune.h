@@ -61,7 +61,9 @@ struct DeviceRecord {
     DEVICE_CAPABILITIES capabilities;  // as the lower drivers reported them
     PUSB_CONFIGURATION_DESCRIPTOR configDescriptor;  // whole configuration, wTotalLength bytes
     PUSBD_INTERFACE_INFORMATION interfaceInfo;       // the selected interface with its pipes
-    UCHAR* pipeOpen;                // one flag per pipe, 1 while a handle is open on it
+    // One count per pipe of the handles open on it; creates and closes of one pipe run on
+    // several threads at once.
+    UCHAR* pipeOpen PT_GUARDED_BY(queueLock);
     // DeviceStateValue; changed under stateLock, read without it through DeviceStateOf.
     ULONG deviceState GUARDED_BY(stateLock);
     ULONG previousState GUARDED_BY(stateLock);  // state before the last transition
@@ -70,7 +72,7 @@ struct DeviceRecord {
     ULONG devicePower;              // DEVICE_POWER_STATE of the device
     ULONG queueState GUARDED_BY(stateLock);  // QueueStateValue
     LIST_ENTRY pendingQueue GUARDED_BY(queueLock);  // held requests; stays empty, the gate holds none
-    KSPIN_LOCK queueLock;           // guards pendingQueue
+    KSPIN_LOCK queueLock;           // guards pendingQueue and the counts of pipeOpen
     KEVENT removeEvent;             // signalled when outstandingIo reaches 0
     KEVENT stopEvent;               // signalled when outstandingIo falls back to 1
     // 1 + requests in progress; changed by interlocked operations under ioCountLock.

@@ -113,3 +113,14 @@ void ReleaseForeignLock(DeviceRecord* record) {
     UNREFERENCED_PARAMETER(record);
 #endif
 }
+
+// A pipe's count of open handles, as creates and closes on several threads change it.
+void CountPipeHandle(DeviceRecord* record, ULONG index) {
+#if LOCK_FAULT == 9
+    ++record->pipeOpen[index];
+#else
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    ++record->pipeOpen[index];
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+#endif
+}
