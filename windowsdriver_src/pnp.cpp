@@ -57,7 +57,7 @@ void ReleaseConfiguration(DeviceRecord* record) {
 
 // The lower drivers start the device first; then it is configured, named and opened to
 // applications. A failure leaves the state as it was; what was built stays until the removal.
-NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) {
+NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) EXCLUDES(record->stateLock) {
     record->configDescriptor = nullptr;
     record->interfaceInfo = nullptr;
     record->pipeOpen = nullptr;
@@ -110,7 +110,8 @@ NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
 }
 
 // Stop and remove queries: agreed to once every other request has ended.
-NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
+NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState)
+    EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->previousState = record->deviceState;
     record->deviceState = pendingState;
@@ -121,7 +122,8 @@ NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingSt
     return PassDown(record, irp, STATUS_SUCCESS);
 }
 
-NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
+NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState)
+    EXCLUDES(record->stateLock) {
     if (DeviceStateOf(record) != pendingState) {
         return PassDown(record, irp, STATUS_SUCCESS);
     }
@@ -136,7 +138,7 @@ NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingS
     return CompleteRequest(irp, status, 0);
 }
 
-NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
+NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) EXCLUDES(record->stateLock) {
     if (record->remoteWakeup != 0) {
         CancelWaitWake(record);
     }
