@@ -71,7 +71,7 @@ struct DeviceRecord {
     ULONG systemPower;              // SYSTEM_POWER_STATE of the device's system
     ULONG devicePower;              // DEVICE_POWER_STATE of the device
     ULONG queueState GUARDED_BY(stateLock);  // QueueStateValue
-    LIST_ENTRY pendingQueue GUARDED_BY(queueLock);  // held requests; stays empty, the gate holds none
+    LIST_ENTRY pendingQueue GUARDED_BY(queueLock);  // held requests; the gate holds none
     KSPIN_LOCK queueLock;           // guards pendingQueue and the counts of pipeOpen
     KEVENT removeEvent;             // signalled when outstandingIo reaches 0
     KEVENT stopEvent;               // signalled when outstandingIo falls back to 1
