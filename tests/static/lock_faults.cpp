@@ -42,7 +42,7 @@ void AllowRequestsAgain(DeviceRecord* record) {
 #endif
 }
 
-// A helper that needs the buffer's lock held by its caller.
+// A routine that needs the buffer's lock held by its caller.
 LONG TakeAll(DeviceRecord* record) {
 #if LOCK_FAULT == 3
     return TakeUnderLock(record);
