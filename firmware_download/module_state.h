@@ -10,6 +10,10 @@
 // Posted by the sender to the dialog as its last act; wParam carries the DownloadResult.
 #define WM_DOWNLOAD_END (WM_USER + 0x1000)
 
+// No lock guards this state, and none is needed: the interlocked flag of D2xxXmodem admits one
+// download at a time; the download call sets the file and the device before the dialog creates
+// the sender thread, and closes them only after the dialog has waited for that thread to end, so
+// the two threads never change them at the same time.
 extern HINSTANCE moduleInstance;  // saved by DllMain; the dialog template is loaded from it
 extern LPCSTR displayName;        // file-name part of the caller's path, valid during the call
 extern HANDLE sourceFile;         // the firmware file being sent
@@ -21,7 +25,8 @@ extern HMODULE senderModule;
 // the dialog sets senderFinished to 2 when it takes the result.
 extern volatile LONG senderResult;
 extern volatile LONG senderFinished;
-// Set to 1 by the dialog's Cancel; read by the sender on every pass of its loop.
+// Set to 1 by the dialog's Cancel; read by the sender on every pass of its loop. Written and read
+// only with interlocked operations, which also order it with the sender's other reads.
 extern volatile LONG cancelRequested;
 
 #endif

@@ -220,7 +220,10 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT device) {
         return STATUS_SUCCESS;
     }
     for (ULONG i = 0; i < record->interfaceInfo->NumberOfPipes; ++i) {
-        if (record->pipeOpen[i] == 0) {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+        UCHAR openCount = record->pipeOpen[i];
+        KeReleaseSpinLock(&record->queueLock, oldIrql);
+        if (openCount == 0) {
             continue;
         }
         PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
@@ -233,7 +236,9 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT device) {
         NTSTATUS status = SubmitUrbSync(device, urb);
         FreePool(urb);
         if (NT_SUCCESS(status)) {
+            oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
             record->pipeOpen[i] = 0;
+            KeReleaseSpinLock(&record->queueLock, oldIrql);
         }
     }
     return STATUS_SUCCESS;

@@ -120,7 +120,8 @@ void GetConfigDescriptor(DeviceRecord* record, ControlRequest* request) {
     request->information = length;
 }
 
-void ClearReadBuffer(DeviceRecord* record, ControlRequest* request) {
+void ClearReadBuffer(DeviceRecord* record, ControlRequest* request)
+    EXCLUDES(record->readBufferLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
     RtlZeroMemory(record->readBuffer, sizeof(record->readBuffer));
     record->readBufferCount = 0;
@@ -132,7 +133,7 @@ void ClearReadBuffer(DeviceRecord* record, ControlRequest* request) {
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
-    if (record->deviceState != Working) {
+    if (DeviceStateOf(record) != Working) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
     AcquireIoReference(record);

@@ -108,7 +108,10 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
     }
 }
 
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+// The record is set up before any other thread can reach it, so its guarded fields are written
+// without their locks here, as a constructor would.
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
+    NO_THREAD_SAFETY_ANALYSIS {
     // The lowest number whose name is free; any failure moves on to the next number.
     WCHAR nameBuffer[kNameUnits];
     UNICODE_STRING name;

@@ -10,6 +10,8 @@ extern "C" {
 }
 #include <usbioctl.h>
 
+#include "lock_annotations.h"
+
 // Pool tag of every allocation: the bytes 'B' 'u' 'l' 'k' in memory order.
 constexpr ULONG kPoolTag = 0x6B6C7542;
 
@@ -48,7 +50,9 @@ enum QueueStateValue : ULONG {
 };
 
 // One per device, in the extension of its functional device object, from AddDevice to the end
-// of the remove request. Four spin locks guard it; no routine holds two of them at once.
+// of the remove request. Four spin locks guard it; no routine holds two of them at once. The
+// fields they guard say so (GUARDED_BY), and the compiler checks every access; AddDevice fills
+// the record before any other thread can see it.
 struct DeviceRecord {
     PDEVICE_OBJECT self;            // the functional device object that owns the record
     PDEVICE_OBJECT lowerDevice;     // what the attach returned; every request goes down to it
@@ -57,18 +61,22 @@ struct DeviceRecord {
     DEVICE_CAPABILITIES capabilities;  // as the lower drivers reported them
     PUSB_CONFIGURATION_DESCRIPTOR configDescriptor;  // whole configuration, wTotalLength bytes
     PUSBD_INTERFACE_INFORMATION interfaceInfo;       // the selected interface with its pipes
-    UCHAR* pipeOpen;                // one flag per pipe, 1 while a handle is open on it
-    ULONG deviceState;              // DeviceStateValue; changed under stateLock
-    ULONG previousState;            // state before the last transition; under stateLock
+    // One count per pipe of the handles open on it; creates and closes of one pipe run on
+    // several threads at once.
+    UCHAR* pipeOpen PT_GUARDED_BY(queueLock);
+    // DeviceStateValue; changed under stateLock, read without it through DeviceStateOf.
+    ULONG deviceState GUARDED_BY(stateLock);
+    ULONG previousState GUARDED_BY(stateLock);  // state before the last transition
     KSPIN_LOCK stateLock;           // guards deviceState, previousState and queueState
     ULONG systemPower;              // SYSTEM_POWER_STATE of the device's system
     ULONG devicePower;              // DEVICE_POWER_STATE of the device
-    ULONG queueState;               // QueueStateValue; under stateLock
-    LIST_ENTRY pendingQueue;        // held requests; stays empty, the gate holds none
-    KSPIN_LOCK queueLock;           // guards pendingQueue
+    ULONG queueState GUARDED_BY(stateLock);  // QueueStateValue
+    LIST_ENTRY pendingQueue GUARDED_BY(queueLock);  // held requests; the gate holds none
+    KSPIN_LOCK queueLock;           // guards pendingQueue and the counts of pipeOpen
     KEVENT removeEvent;             // signalled when outstandingIo reaches 0
     KEVENT stopEvent;               // signalled when outstandingIo falls back to 1
-    LONG outstandingIo;             // 1 + requests in progress; changed under ioCountLock
+    // 1 + requests in progress; changed by interlocked operations under ioCountLock.
+    LONG outstandingIo GUARDED_BY(ioCountLock);
     KSPIN_LOCK ioCountLock;         // makes a count change and its event update one step
     LONG openHandles;               // open file handles; interlocked
     USHORT vendorId;                // idVendor of the device descriptor
@@ -84,10 +92,13 @@ struct DeviceRecord {
     LONG waitWakeArmed;             // 1 while wait-wake is requested or outstanding
     ULONG remoteWakeup;             // 1 when the configuration supports remote wake-up
     KSPIN_LOCK readBufferLock;      // guards readBuffer and readBufferCount
-    UCHAR readBuffer[kReadBufferSize];  // bulk IN data not yet handed to a read
-    LONG readBufferCount;           // valid bytes at the start of readBuffer
-    ULONG writeChunkSize;           // reported and set by control codes
-    ULONG readChunkSize;            // length of each IN transfer
+    UCHAR readBuffer[kReadBufferSize] GUARDED_BY(readBufferLock);  // IN data not yet read
+    LONG readBufferCount GUARDED_BY(readBufferLock);  // valid bytes at the start of readBuffer
+    // The chunk sizes are single aligned 32-bit values that a control code stores and the
+    // transfer paths load without a lock: a load sees the old or the new size, never a mix, and
+    // each transfer keeps the length it was built with.
+    ULONG writeChunkSize LOCK_FREE_BY_DESIGN;  // reported and set by control codes
+    ULONG readChunkSize LOCK_FREE_BY_DESIGN;   // length of each IN transfer
     USB_DEVICE_DESCRIPTOR deviceDescriptor;  // read at configuration
 };
 
@@ -98,8 +109,10 @@ static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor layout");
 static_assert(sizeof(ULONG) == 4 && sizeof(WCHAR) == 2, "Windows type widths");
 
 // Driver-wide globals. C linkage keeps their names plain in the image.
+// driverOptions is one aligned 32-bit value, stored by a control code and loaded without a lock
+// by reads: a read acts on the options as they were when it looked.
 extern "C" {
-extern ULONG driverOptions;              // bit 0: reads return what is buffered
+extern ULONG driverOptions LOCK_FREE_BY_DESIGN;  // bit 0: reads return what is buffered
 extern POOL_TYPE poolType;               // pool type of every allocation
 extern UNICODE_STRING registryPathCopy;  // the registry path given to DriverEntry
 }
@@ -107,6 +120,15 @@ constexpr ULONG kOptionPartialReads = 0x1;
 
 inline DeviceRecord* RecordOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceRecord*>(device->DeviceExtension);
+}
+
+// The request gates, and the Plug and Play handlers between their own changes, read deviceState
+// without stateLock. That is safe: it is one aligned 32-bit value, so a read sees the state
+// before or after a change, never a mix; a request that passed the gate just before a stop or
+// remove query holds an I/O reference, and the query waits for it before anything is released;
+// and Plug and Play requests, the only writers, come one at a time.
+inline ULONG DeviceStateOf(const DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
+    return record->deviceState;
 }
 
 // Routines the driver's files share, entry points and dispatch routines included. C linkage
@@ -136,9 +158,9 @@ VOID FreePool(PVOID block);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
 // I/O references and the pending-request queue.
-LONG AcquireIoReference(DeviceRecord* record);
-LONG ReleaseIoReference(DeviceRecord* record);
-VOID ProcessPendingQueue(DeviceRecord* record);
+LONG AcquireIoReference(DeviceRecord* record) EXCLUDES(record->ioCountLock);
+LONG ReleaseIoReference(DeviceRecord* record) EXCLUDES(record->ioCountLock);
+VOID ProcessPendingQueue(DeviceRecord* record) EXCLUDES(record->queueLock);
 
 // Completion routines of the driver's synchronous requests; the context is the waiter's event.
 // The first keeps the request for its sender, the second lets its completion go on.
@@ -178,6 +200,7 @@ NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // Takes up to `wanted` bytes from the front of the read-ahead buffer (all or nothing unless
 // partial reads are on); returns the number taken. Up to DISPATCH_LEVEL.
-LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted);
+LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted)
+    EXCLUDES(record->readBufferLock);
 
 }  // extern "C"

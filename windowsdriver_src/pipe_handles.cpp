@@ -70,7 +70,7 @@ PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceRecord* record, PFILE_OBJECT file) {
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
-    if (record->deviceState != Working || record->interfaceInfo == nullptr) {
+    if (DeviceStateOf(record) != Working || record->interfaceInfo == nullptr) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
@@ -94,9 +94,11 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     file->FsContext2 = record->interfaceInfo->Pipes[index].PipeHandle;
     // The byte counts the pipe's open handles, so that closing one of several keeps the pipe
     // marked for the aborts of the removal paths. It sticks at its top instead of wrapping.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
     if (record->pipeOpen[index] != 0xFF) {
         ++record->pipeOpen[index];
     }
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
     InterlockedIncrement(&record->openHandles);
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
@@ -109,9 +111,11 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     PUSBD_PIPE_INFORMATION pipe = PipeOfHandle(record, file);
     if (pipe != nullptr && record->pipeOpen != nullptr) {
         ULONG index = static_cast<ULONG>(pipe - &record->interfaceInfo->Pipes[0]);
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
         if (record->pipeOpen[index] != 0 && record->pipeOpen[index] != 0xFF) {
             --record->pipeOpen[index];
         }
+        KeReleaseSpinLock(&record->queueLock, oldIrql);
     }
     NTSTATUS status = CompleteRequest(irp, STATUS_SUCCESS, 0);
     InterlockedDecrement(&record->openHandles);

@@ -5,14 +5,14 @@
 namespace {
 
 // Sets a new device state under stateLock, keeping the old one in previousState.
-void ChangeDeviceState(DeviceRecord* record, ULONG newState) {
+void ChangeDeviceState(DeviceRecord* record, ULONG newState) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->previousState = record->deviceState;
     record->deviceState = newState;
     KeReleaseSpinLock(&record->stateLock, oldIrql);
 }
 
-void ChangeQueueState(DeviceRecord* record, ULONG newState) {
+void ChangeQueueState(DeviceRecord* record, ULONG newState) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->queueState = newState;
     KeReleaseSpinLock(&record->stateLock, oldIrql);
@@ -57,7 +57,7 @@ void ReleaseConfiguration(DeviceRecord* record) {
 
 // The lower drivers start the device first; then it is configured, named and opened to
 // applications. A failure leaves the state as it was; what was built stays until the removal.
-NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) {
+NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) EXCLUDES(record->stateLock) {
     record->configDescriptor = nullptr;
     record->interfaceInfo = nullptr;
     record->pipeOpen = nullptr;
@@ -110,7 +110,8 @@ NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
 }
 
 // Stop and remove queries: agreed to once every other request has ended.
-NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
+NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState)
+    EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->previousState = record->deviceState;
     record->deviceState = pendingState;
@@ -121,8 +122,9 @@ NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingSt
     return PassDown(record, irp, STATUS_SUCCESS);
 }
 
-NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState) {
-    if (record->deviceState != pendingState) {
+NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState)
+    EXCLUDES(record->stateLock) {
+    if (DeviceStateOf(record) != pendingState) {
         return PassDown(record, irp, STATUS_SUCCESS);
     }
     NTSTATUS status = ForwardAndWait(record, irp);
@@ -136,7 +138,7 @@ NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingS
     return CompleteRequest(irp, status, 0);
 }
 
-NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
+NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) EXCLUDES(record->stateLock) {
     if (record->remoteWakeup != 0) {
         CancelWaitWake(record);
     }
@@ -155,7 +157,7 @@ NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) {
 // The teardown. After a surprise removal the first steps are done already.
 NTSTATUS HandleRemoveDevice(DeviceRecord* record, PIRP irp) {
     PDEVICE_OBJECT device = record->self;
-    if (record->deviceState != SurpriseRemoved) {
+    if (DeviceStateOf(record) != SurpriseRemoved) {
         ChangeQueueState(record, FailRequests);
         if (record->remoteWakeup != 0) {
             CancelWaitWake(record);
@@ -206,7 +208,7 @@ NTSTATUS HandleQueryCapabilities(DeviceRecord* record, PIRP irp) {
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
-    if (record->deviceState == Removed) {
+    if (DeviceStateOf(record) == Removed) {
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     }
     AcquireIoReference(record);

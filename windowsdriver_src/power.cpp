@@ -5,13 +5,17 @@
 
 namespace {
 
+// Guards heldSystemRequests and the links of its entries. Zero is the initial state of a spin
+// lock and of the list: no constructor is needed.
+extern KSPIN_LOCK heldSystemLock;
+
 // A system request held while the device request it asked for runs. The held ones are linked
 // in a driver-wide list so that the drain can tell a device request of this driver, whose system
 // request still holds an I/O reference, from one another driver in the stack started.
 struct SystemPowerContext {
     PDEVICE_OBJECT device;
     PIRP systemIrp;
-    SystemPowerContext* next; // in heldSystemRequests, under heldSystemLock
+    SystemPowerContext* next GUARDED_BY(heldSystemLock); // in heldSystemRequests
 };
 
 // A device request waiting in a work item until the device is idle.
@@ -21,18 +25,17 @@ struct PowerWorkContext {
     PIO_WORKITEM workItem;
 };
 
-// Zero is the initial state of a spin lock and of the list: no constructor is needed.
 KSPIN_LOCK heldSystemLock;
-SystemPowerContext* heldSystemRequests;
+SystemPowerContext* heldSystemRequests GUARDED_BY(heldSystemLock);
 
-void LinkHeldSystemRequest(SystemPowerContext* context) {
+void LinkHeldSystemRequest(SystemPowerContext* context) EXCLUDES(heldSystemLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&heldSystemLock);
     context->next = heldSystemRequests;
     heldSystemRequests = context;
     KeReleaseSpinLock(&heldSystemLock, oldIrql);
 }
 
-void UnlinkHeldSystemRequest(SystemPowerContext* context) {
+void UnlinkHeldSystemRequest(SystemPowerContext* context) EXCLUDES(heldSystemLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&heldSystemLock);
     for (SystemPowerContext** link = &heldSystemRequests; *link != nullptr; link = &(*link)->next) {
         if (*link == context) {
@@ -43,7 +46,7 @@ void UnlinkHeldSystemRequest(SystemPowerContext* context) {
     KeReleaseSpinLock(&heldSystemLock, oldIrql);
 }
 
-bool SystemRequestHeld(PDEVICE_OBJECT device) {
+bool SystemRequestHeld(PDEVICE_OBJECT device) EXCLUDES(heldSystemLock) {
     bool held = false;
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&heldSystemLock);
     for (SystemPowerContext* each = heldSystemRequests; each != nullptr; each = each->next) {
@@ -65,7 +68,7 @@ void StorePowerState(ULONG* field, LONG value) {
     InterlockedExchange(reinterpret_cast<LONG volatile*>(field), value);
 }
 
-void SetQueueState(DeviceRecord* record, ULONG state) {
+void SetQueueState(DeviceRecord* record, ULONG state) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->queueState = state;
     KeReleaseSpinLock(&record->stateLock, oldIrql);
@@ -348,7 +351,7 @@ NTSTATUS NTAPI OnWaitWakeComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
-    ULONG deviceState = record->deviceState;
+    ULONG deviceState = DeviceStateOf(record);
     if (deviceState == Removed) {
         return FailPowerRequest(irp, STATUS_DELETE_PENDING);
     }
@@ -404,7 +407,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 // device arms one: a request armed while the device is stopped would be forgotten by the next
 // start, which resets the wait-wake fields.
 NTSTATUS ArmWaitWake(DeviceRecord* record) {
-    if (record->deviceState != Working) {
+    if (DeviceStateOf(record) != Working) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (InterlockedExchange(&record->waitWakeArmed, 1) == 1) {

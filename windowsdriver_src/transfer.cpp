@@ -49,7 +49,8 @@ ULONG ReadChunkLength(const DeviceRecord* record) {
 }
 
 // Copies up to `wanted` bytes from the front of the buffer; the caller holds readBufferLock.
-LONG TakeLocked(DeviceRecord* record, PUCHAR destination, LONG wanted) {
+LONG TakeLocked(DeviceRecord* record, PUCHAR destination, LONG wanted)
+    REQUIRES(record->readBufferLock) {
     if ((driverOptions & kOptionPartialReads) != 0 && wanted > record->readBufferCount) {
         wanted = record->readBufferCount;
     }
@@ -64,7 +65,8 @@ LONG TakeLocked(DeviceRecord* record, PUCHAR destination, LONG wanted) {
 }
 
 // Appends received bytes as far as the buffer has room; returns how many it took.
-ULONG AppendLocked(DeviceRecord* record, const UCHAR* source, ULONG length) {
+ULONG AppendLocked(DeviceRecord* record, const UCHAR* source, ULONG length)
+    REQUIRES(record->readBufferLock) {
     ULONG room = kReadBufferSize - static_cast<ULONG>(record->readBufferCount);
     if (length > room) {
         length = room;
@@ -78,7 +80,7 @@ ULONG AppendLocked(DeviceRecord* record, const UCHAR* source, ULONG length) {
 // no more than the receive area and no more than the room the buffer has now. A transfer longer
 // than what is missing would keep a read waiting when the device sends exactly the bytes asked
 // for in full packets with no zero-length packet after them.
-ULONG NextReadLength(TransferContext* context) {
+ULONG NextReadLength(TransferContext* context) EXCLUDES(context->deviceRecord->readBufferLock) {
     DeviceRecord* record = context->deviceRecord;
     ULONG length = ReadChunkLength(record);
     if (length > context->receiveCapacity) {
@@ -237,14 +239,14 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
 
     // A write first makes sure the port is enabled. After the removal there is no lower device
     // left to ask.
-    if (isRead == 0 && record->deviceState != Removed) {
+    if (isRead == 0 && DeviceStateOf(record) != Removed) {
         ULONG portStatus = 0;
         if (NT_SUCCESS(GetPortStatus(device, &portStatus)) &&
             (portStatus & USBD_PORT_ENABLED) == 0) {
             EnablePort(device);
         }
     }
-    if (record->deviceState != Working) {
+    if (DeviceStateOf(record) != Working) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
     PUSBD_PIPE_INFORMATION pipe =

@@ -1,6 +1,8 @@
 // Opening device and pipe handles by file name, the open marks of pipes, cleanup and close.
 #include "transfer_support.h"
 
+#include <thread>
+
 namespace kestrune_test {
 namespace {
 
@@ -93,6 +95,54 @@ TEST_F(PipeHandleTest, PipeMarksFollowTheOpenHandlesOfThePipe) {
     EXPECT_EQ(record_->pipeOpen[0], 0);
     Close(device);
     EXPECT_EQ(record_->openHandles, 0);
+    ExpectIdle();
+}
+
+// Applications open and close handles of one pipe on several threads at once. The pipe's mark
+// counts every handle: none is lost to another thread's change, and the last close clears it, so
+// the removal paths still abort a pipe that has a handle open.
+TEST_F(PipeHandleTest, HandlesOpenedAndClosedOnSeveralThreadsAreAllCounted) {
+    constexpr size_t kThreads = 4;
+    constexpr size_t kHandlesPerThread = 50;  // 200 in all, below the mark's top of 255
+    const std::u16string path = kstandin::ToU16(record_->interfaceName) + u"\\ep00";
+    for (int round = 0; round < 10; ++round) {
+        std::vector<std::vector<PFILE_OBJECT>> handles(kThreads);
+        std::vector<std::thread> threads;
+        for (size_t t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&handles, &path, t] {
+                for (size_t i = 0; i < kHandlesPerThread; ++i) {
+                    kstandin::OpenResult result = kstandin::OpenFile(path);
+                    if (result.status == STATUS_SUCCESS) {
+                        handles[t].push_back(result.file);
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        threads.clear();
+        size_t opened = 0;
+        for (const std::vector<PFILE_OBJECT>& each : handles) {
+            opened += each.size();
+        }
+        ASSERT_EQ(opened, kThreads * kHandlesPerThread) << "round " << round;
+        EXPECT_EQ(record_->pipeOpen[0], opened) << "round " << round;
+        EXPECT_EQ(record_->openHandles, static_cast<LONG>(opened)) << "round " << round;
+
+        for (size_t t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&handles, t] {
+                for (PFILE_OBJECT file : handles[t]) {
+                    kstandin::CloseFile(file);
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        EXPECT_EQ(record_->pipeOpen[0], 0) << "round " << round;
+        EXPECT_EQ(record_->openHandles, 0) << "round " << round;
+    }
     ExpectIdle();
 }
 

@@ -99,7 +99,7 @@ int main(int argc, char** argv)
         if (message == PBM_STEPIT) {
             int position = static_cast<int>(SendMessageA(window, PBM_GETPOS, 0, 0));
             std::printf("\r  progress: block %d of %d", position, blocks);
-            std::fflush(stdout);
+            (void)std::fflush(stdout);  // a progress line that fails to show changes nothing
         }
     });
     DownloadResult result = D2xxXmodem(nullptr, source.c_str(), static_cast<DWORD>(instrument), 115200);

@@ -34,7 +34,10 @@ const char* StateName(ULONG state) {
 void ShowDevices(const std::vector<PDEVICE_OBJECT>& pdos) {
     for (PDEVICE_OBJECT pdo : pdos) {
         PDEVICE_OBJECT device = kstandin::TopOfStack(pdo);
-        const DeviceRecord* record = static_cast<const DeviceRecord*>(device->DeviceExtension);
+        DeviceRecord* record = static_cast<DeviceRecord*>(device->DeviceExtension);
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->ioCountLock);
+        LONG outstandingIo = record->outstandingIo;
+        KeReleaseSpinLock(&record->ioCountLock, oldIrql);
         bool enabled = false;
         for (const kstandin::InterfaceRecord& entry : kstandin::DeviceInterfaces()) {
             if (entry.pdo == pdo) {
@@ -44,11 +47,11 @@ void ShowDevices(const std::vector<PDEVICE_OBJECT>& pdos) {
         std::printf("  %-24s %-8s product %04X  DOS link %-26s I/O count %d\n"
                     "      interface %s (%s)\n",
                     Narrow(kstandin::ToU16(record->deviceName)).c_str(),
-                    StateName(record->deviceState), record->productId,
+                    StateName(DeviceStateOf(record)), record->productId,
                     record->dosLinkName[0] != 0
                         ? Narrow(kstandin::ToU16(record->dosLinkName)).c_str()
                         : "(none)",
-                    static_cast<int>(record->outstandingIo),
+                    static_cast<int>(outstandingIo),
                     Narrow(record->interfaceName.Buffer, record->interfaceName.Length / 2).c_str(),
                     enabled ? "enabled" : "registered, not enabled");
     }

@@ -78,10 +78,18 @@ static_assert(sizeof(void*) == 8, "the kernel stand-in models 64-bit Windows");
 #define _IRQL_always_function_max_(x)
 #define _IRQL_requires_same_
 #define _IRQL_uses_cancel_
+// The lock annotations mean what they say to a compiler with Clang's thread-safety attributes.
+#if defined(__has_attribute) && __has_attribute(capability)
+#define _Requires_lock_held_(x) __attribute__((requires_capability(x)))
+#define _Requires_lock_not_held_(x) __attribute__((locks_excluded(x)))
+#define _Acquires_lock_(x) __attribute__((acquire_capability(x)))
+#define _Releases_lock_(x) __attribute__((release_capability(x)))
+#else
 #define _Requires_lock_held_(x)
 #define _Requires_lock_not_held_(x)
 #define _Acquires_lock_(x)
 #define _Releases_lock_(x)
+#endif
 #define _When_(a, b)
 #define _At_(a, b)
 #define _Kernel_clear_do_init_(x)

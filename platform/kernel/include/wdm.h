@@ -24,7 +24,18 @@ typedef KIRQL* PKIRQL;
 typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
-typedef ULONG_PTR KSPIN_LOCK;
+// With a compiler that has Clang's thread-safety attributes a KSPIN_LOCK is a capability, which
+// the spin-lock routines below acquire and release as their lock annotations say, so that a
+// driver's lock discipline is checked at compile time. Elsewhere the annotations are empty.
+#if defined(__has_attribute) && __has_attribute(capability)
+#define _Ks_lock_type_ __attribute__((capability("spin lock")))
+#define _Ks_try_acquires_lock_(result, lock) __attribute__((try_acquire_capability(result, lock)))
+#else
+#define _Ks_lock_type_
+#define _Ks_try_acquires_lock_(result, lock)
+#endif
+
+typedef ULONG_PTR KSPIN_LOCK _Ks_lock_type_;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 
 typedef struct _DISPATCHER_HEADER {
@@ -831,11 +842,16 @@ NTKERNELAPI KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
 NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+    _Requires_lock_not_held_(*SpinLock) _Acquires_lock_(*SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+    _Requires_lock_held_(*SpinLock) _Releases_lock_(*SpinLock);
+NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+    _Requires_lock_not_held_(*SpinLock) _Acquires_lock_(*SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+    _Requires_lock_held_(*SpinLock) _Releases_lock_(*SpinLock);
+NTKERNELAPI BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+    _Requires_lock_not_held_(*SpinLock) _Ks_try_acquires_lock_(TRUE, *SpinLock);
 NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
