@@ -246,6 +246,7 @@ enum class Rule {
     WorkItemMisuse,
     MdlMisuse,
     InvalidParameter,
+    IrpCompletedWhileQueued,
 };
 const char* RuleName(Rule rule);
 struct Finding {
