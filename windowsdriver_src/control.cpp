@@ -121,10 +121,7 @@ void GetConfigDescriptor(DeviceRecord* record, ControlRequest* request) {
 }
 
 void ClearReadBuffer(DeviceRecord* record, ControlRequest* request) {
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
-    RtlZeroMemory(record->readBuffer, sizeof(record->readBuffer));
-    record->readBufferCount = 0;
-    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    EmptyReadBuffer(record);
     request->status = STATUS_SUCCESS;
 }
 

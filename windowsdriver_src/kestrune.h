@@ -83,9 +83,19 @@ struct DeviceRecord {
     LONG waitWakeCancelFlag;        // hand-over between cancelling and completing wait-wake
     LONG waitWakeArmed;             // 1 while wait-wake is requested or outstanding
     ULONG remoteWakeup;             // 1 when the configuration supports remote wake-up
-    KSPIN_LOCK readBufferLock;      // guards readBuffer and readBufferCount
-    UCHAR readBuffer[kReadBufferSize];  // bulk IN data not yet handed to a read
-    LONG readBufferCount;           // valid bytes at the start of readBuffer
+    KSPIN_LOCK readBufferLock;      // guards the read-ahead buffer and the read queue below
+    // Bulk IN data not yet handed to a read: readBufferCount bytes from readBufferStart on, in
+    // arrival order. Takes move the start forward; the bytes are moved to the front only when
+    // an IN transfer needs the free end (see transfer.cpp).
+    UCHAR readBuffer[kReadBufferSize];
+    LONG readBufferCount;           // valid bytes, from readBufferStart on
+    LONG readBufferStart;           // offset of the oldest valid byte
+    ULONG readBufferGeneration;     // counts the clears; a transfer built before one is dropped
+    ULONG readTransferOffset;       // where the IN transfer in flight writes, and how much;
+    ULONG readTransferLength;       // length 0 when none is in flight
+    BOOLEAN readTurnTaken;          // one read is past its take: the others wait in readQueue
+    LIST_ENTRY readQueue;           // reads waiting for their turn, in arrival order
+    IO_CSQ readCsq;                 // the cancel-safe queue over readQueue
     ULONG writeChunkSize;           // reported and set by control codes
     ULONG readChunkSize;            // length of each IN transfer
     USB_DEVICE_DESCRIPTOR deviceDescriptor;  // read at configuration
@@ -179,5 +189,12 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // Takes up to `wanted` bytes from the front of the read-ahead buffer (all or nothing unless
 // partial reads are on); returns the number taken. Up to DISPATCH_LEVEL.
 LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted);
+// The read queue: set up with the record; ResumeQueuedReads starts the next waiting read when
+// the turn is free and requests are allowed, and fails the waiting reads of a device that is
+// no longer Working. Up to DISPATCH_LEVEL.
+VOID InitializeReadQueue(DeviceRecord* record);
+VOID ResumeQueuedReads(DeviceRecord* record);
+// Empties the read-ahead buffer (the clear control code).
+VOID EmptyReadBuffer(DeviceRecord* record);
 
 }  // extern "C"
