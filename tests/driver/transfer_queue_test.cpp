@@ -218,6 +218,42 @@ TEST_F(ReadQueueTest, UnplugAndRemovalEndEveryWaitingReadAndTheRemovalFinishes) 
     }
 }
 
+TEST_F(ReadQueueTest, WaitingReadsAreHeldWhileTheDeviceSleepsAndGoOnAfterwards) {
+    Bytes a(100), b(50), c(30);
+    auto first = kstandin::StartRead(in_, a.data(), 100);
+    ASSERT_TRUE(WaitForTransfers(1));
+    auto second = kstandin::StartRead(in_, b.data(), 50);
+    // The power-down drain waits for the read in flight only; the waiting one holds no
+    // reference.
+    auto powerDown = std::async(std::launch::async, [&] {
+        return kstandin::power::SetDevicePower(instrument_->Pdo(), PowerDeviceD3);
+    });
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadLocked(&record_->stateLock, &record_->queueState) == HoldRequests; },
+        "the power-down"));
+    Bytes sent = Pattern(180);
+    instrument_->QueueIn(kInEndpoint, Bytes(sent.begin(), sent.begin() + 100));
+    ASSERT_TRUE(first->Wait(5s)) << "the read in flight";
+    EXPECT_EQ(a, Bytes(sent.begin(), sent.begin() + 100));
+    ASSERT_EQ(powerDown.wait_for(5s), std::future_status::ready) << "the power-down drain";
+    EXPECT_EQ(powerDown.get(), STATUS_SUCCESS);
+
+    // Asleep: the waiting read and a new one stay queued and send nothing.
+    auto third = kstandin::StartRead(in_, c.data(), 30);
+    EXPECT_FALSE(second->Wait(20ms));
+    EXPECT_FALSE(third->Wait(0ms));
+    EXPECT_EQ(BulkTransfers(), 1u);
+
+    ASSERT_EQ(kstandin::power::SetDevicePower(instrument_->Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitForTransfers(2));
+    instrument_->QueueIn(kInEndpoint, Bytes(sent.begin() + 100, sent.end()));
+    ASSERT_TRUE(second->Wait(5s)) << "the first held read";
+    ASSERT_TRUE(third->Wait(5s)) << "the second held read";
+    EXPECT_EQ(b, Bytes(sent.begin() + 100, sent.begin() + 150));
+    EXPECT_EQ(c, Bytes(sent.begin() + 150, sent.end()));
+    ExpectIdle();
+}
+
 // Numbered stream: 32-bit little-endian counters. Reads are whole counters long, so each read
 // starts at a counter and tells where in the stream it lies.
 Bytes NumberedStream(uint32_t firstWord, size_t bytes) {
