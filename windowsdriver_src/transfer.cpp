@@ -53,10 +53,19 @@ struct TransferContext {
 
 // What the queue's insert routine decided for a read that arrived.
 enum ReadArrival : ULONG {
-    ReadGoesNow,      // the turn was free: the read has it and was not queued
-    ReadWaits,        // queued behind the read that has the turn
-    ReadQueuedToStart,// queued while the turn was free (others wait): start the queue
-    ReadRefused,      // the device is no longer Working
+    ReadServed,        // the turn was free and the buffer held the read's data: taken at once
+    ReadGoesNow,       // the turn was free: the read has it, was not queued, and found too little
+    ReadWaits,         // queued behind the read that has the turn
+    ReadQueuedToStart, // queued while the turn was free (others wait): start the queue
+    ReadRefused,       // the device is no longer Working
+};
+
+// The insert routine's context: the read's buffer, and what was decided and taken.
+struct ReadArrivalContext {
+    ReadArrival arrival;
+    PUCHAR callerBuffer;
+    LONG length;
+    LONG taken;
 };
 
 // How a walk of the queue is meant; IoCsqRemoveNextIrp hands it to the peek routine.
@@ -159,20 +168,26 @@ DeviceRecord* RecordOfQueue(PIO_CSQ csq) {
 
 NTSTATUS NTAPI InsertRead(PIO_CSQ csq, PIRP irp, PVOID insertContext) {
     DeviceRecord* record = RecordOfQueue(csq);
-    auto* arrival = static_cast<ReadArrival*>(insertContext);
+    auto* arrival = static_cast<ReadArrivalContext*>(insertContext);
     if (record->deviceState != Working || record->queueState == FailRequests) {
-        *arrival = ReadRefused;
+        arrival->arrival = ReadRefused;
         return STATUS_INVALID_DEVICE_STATE;
     }
     BOOLEAN turnFree = record->readTurnTaken == FALSE && record->queueState == AllowRequests;
     if (turnFree && IsListEmpty(&record->readQueue)) {
-        // Not queued: the caller goes on with the turn.
-        record->readTurnTaken = TRUE;
-        *arrival = ReadGoesNow;
+        // Not queued. The take of a read whose data is buffered happens here, under the lock
+        // the queue already holds: one copy, and the turn is never taken.
+        arrival->taken = TakeLocked(record, arrival->callerBuffer, arrival->length);
+        if (arrival->taken > 0) {
+            arrival->arrival = ReadServed;
+        } else {
+            record->readTurnTaken = TRUE;
+            arrival->arrival = ReadGoesNow;
+        }
         return STATUS_UNSUCCESSFUL;
     }
     InsertTailList(&record->readQueue, &irp->Tail.Overlay.ListEntry);
-    *arrival = turnFree ? ReadQueuedToStart : ReadWaits;
+    arrival->arrival = turnFree ? ReadQueuedToStart : ReadWaits;
     return STATUS_SUCCESS;
 }
 
@@ -262,12 +277,13 @@ ReadOutcome SendRead(DeviceRecord* record, PIRP irp, TransferContext* context,
     return ReadSent;
 }
 
-// The read has the turn: it takes from the buffer, or goes down. A read that waited was
-// checked at its arrival; the device and the handle are looked at again, as they may have
-// changed meanwhile. Returns ReadCompleted when the request was completed here (the turn is
-// still the caller's), ReadSent when it went down with the turn.
+// The read has the turn: it takes from the buffer (unless `tookAlready`: its arrival found too
+// little a moment ago), or goes down. A read that waited was checked at its arrival; the device
+// and the handle are looked at again, as they may have changed meanwhile. Returns ReadCompleted
+// when the request was completed here (the turn is still the caller's), ReadSent when it went
+// down with the turn.
 ReadOutcome ReadWithTurn(DeviceRecord* record, PIRP irp, NTSTATUS* completedStatus,
-                         BOOLEAN recover) {
+                         BOOLEAN recover, BOOLEAN tookAlready) {
     if (record->deviceState != Working) {
         *completedStatus = CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
         return ReadCompleted;
@@ -285,7 +301,7 @@ ReadOutcome ReadWithTurn(DeviceRecord* record, PIRP irp, NTSTATUS* completedStat
         *completedStatus = CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         return ReadCompleted;
     }
-    LONG taken = TakeBufferedData(record, callerBuffer, length);
+    LONG taken = tookAlready ? 0 : TakeBufferedData(record, callerBuffer, length);
     if (taken > 0) {
         *completedStatus = CompleteRequest(irp, STATUS_SUCCESS, static_cast<ULONG_PTR>(taken));
         return ReadCompleted;
@@ -320,7 +336,7 @@ VOID StartQueuedReads(DeviceRecord* record, BOOLEAN holdsTurn) {
             continue;
         }
         NTSTATUS status;
-        if (ReadWithTurn(record, irp, &status, FALSE) == ReadSent) {
+        if (ReadWithTurn(record, irp, &status, FALSE, FALSE) == ReadSent) {
             return;
         }
     }
@@ -492,19 +508,27 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
     }
 
     if (isRead != 0) {
-        // The read takes its turn, or waits for it in the queue (marked pending there).
-        ReadArrival arrival = ReadRefused;
+        // The read is served from the buffer, takes its turn, or waits for it in the queue
+        // (marked pending there).
+        ReadArrivalContext arrival;
+        arrival.arrival = ReadRefused;
+        arrival.callerBuffer = callerBuffer;
+        arrival.length = static_cast<LONG>(length);
+        arrival.taken = 0;
         if (NT_SUCCESS(IoCsqInsertIrpEx(&record->readCsq, irp, nullptr, &arrival))) {
-            if (arrival == ReadQueuedToStart) {
+            if (arrival.arrival == ReadQueuedToStart) {
                 StartQueuedReads(record, FALSE);
             }
             return STATUS_PENDING;
         }
-        if (arrival == ReadRefused) {
+        if (arrival.arrival == ReadServed) {
+            return CompleteRequest(irp, STATUS_SUCCESS, static_cast<ULONG_PTR>(arrival.taken));
+        }
+        if (arrival.arrival == ReadRefused) {
             return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
         }
         NTSTATUS status = STATUS_PENDING;
-        if (ReadWithTurn(record, irp, &status, TRUE) == ReadCompleted) {
+        if (ReadWithTurn(record, irp, &status, TRUE, TRUE) == ReadCompleted) {
             StartQueuedReads(record, TRUE);
         }
         return status;
