@@ -521,17 +521,21 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
             }
             return STATUS_PENDING;
         }
-        if (arrival.arrival == ReadServed) {
-            return CompleteRequest(irp, STATUS_SUCCESS, static_cast<ULONG_PTR>(arrival.taken));
-        }
-        if (arrival.arrival == ReadRefused) {
-            return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+        // A refused insert leaves the request unqueued; should the kernel have marked it
+        // pending all the same, the dispatch must say STATUS_PENDING after completing it.
+        BOOLEAN marked = (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
+        if (arrival.arrival == ReadServed || arrival.arrival == ReadRefused) {
+            NTSTATUS status = arrival.arrival == ReadServed
+                                  ? CompleteRequest(irp, STATUS_SUCCESS,
+                                                    static_cast<ULONG_PTR>(arrival.taken))
+                                  : CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+            return marked ? STATUS_PENDING : status;
         }
         NTSTATUS status = STATUS_PENDING;
         if (ReadWithTurn(record, irp, &status, TRUE, TRUE) == ReadCompleted) {
             StartQueuedReads(record, TRUE);
         }
-        return status;
+        return marked ? STATUS_PENDING : status;
     }
 
     auto* context =
