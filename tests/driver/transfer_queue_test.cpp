@@ -257,11 +257,12 @@ TEST_F(ReadQueueTest, WaitingReadsAreHeldWhileTheDeviceSleepsAndGoOnAfterwards) 
 // Numbered stream: 32-bit little-endian counters. Reads are whole counters long, so each read
 // starts at a counter and tells where in the stream it lies.
 Bytes NumberedStream(uint32_t firstWord, size_t bytes) {
-    Bytes stream(bytes);
-    for (size_t i = 0; i < bytes; i += 4) {
+    Bytes stream((bytes + 3) / 4 * 4);
+    for (size_t i = 0; i < stream.size(); i += 4) {
         uint32_t word = firstWord + static_cast<uint32_t>(i / 4);
         memcpy(&stream[i], &word, 4);
     }
+    stream.resize(bytes);
     return stream;
 }
 
@@ -318,9 +319,9 @@ TEST_F(ReadQueueTest, OverlappedReadsOnTwoHandlesDeliverANumberedStreamOnceAndIn
         }
         // The device sends the stream in pieces of any size, each ending with a short packet.
         std::mt19937 feed(run * 7919);
+        Bytes all = NumberedStream(0, total);
         for (size_t sent = 0; sent < total;) {
             size_t piece = std::min<size_t>(total - sent, 1 + feed() % 9000);
-            Bytes all = NumberedStream(0, sent + piece + 4);
             instrument_->QueueIn(kInEndpoint, Bytes(all.begin() + sent, all.begin() + sent + piece));
             sent += piece;
             if (feed() % 4 == 0) {

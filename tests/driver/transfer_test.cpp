@@ -278,11 +278,14 @@ TEST_F(TransferTest, ACancelledReadHandsOverWhatWasBuffered) {
     auto read = kstandin::StartRead(in_, data.data(), 100);
     instrument_->QueueIn(kInEndpoint, Pattern(40));
     // Wait until the 40 bytes are in the buffer and the read went down again.
-    for (int i = 0; i < 500 && Buffered() != 40; ++i) {
+    for (int i = 0; i < 2500 && (Buffered() != 40 || BulkTransfers() < 2); ++i) {
         std::this_thread::sleep_for(2ms);
     }
     ASSERT_EQ(Buffered(), 40);
-    EXPECT_TRUE(read->Cancel());
+    ASSERT_EQ(BulkTransfers(), 2u) << "the read did not go down again";
+    // The second transfer may still be on its way to the bus: the cancel then finds no cancel
+    // routine, and the bus ends the transfer as cancelled when it arrives.
+    read->Cancel();
     ASSERT_TRUE(read->Wait(5s));
     EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
     ASSERT_EQ(read->Result().information, 40u);
