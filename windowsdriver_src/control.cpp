@@ -54,9 +54,11 @@ bool ReadWord(ControlRequest* request, ULONG* value) {
     return true;
 }
 
-// The low byte of each UTF-16 unit of a string descriptor, ended by a NUL. The descriptor lies
-// in a zeroed buffer of kStringBufferSize bytes, so bLength never leads past it.
+// The low byte of each UTF-16 unit of a string descriptor, ended by a NUL. The units end at
+// bLength, which the string reads have already lowered to the bytes the stack reported, and
+// bLength (a byte) never leads past the kStringBufferSize bytes the descriptor lies in.
 ULONG UnicodeToNarrow(const UCHAR* descriptor, char* text) {
+    static_assert(kStringBufferSize >= 255, "bLength stays inside the descriptor buffer");
     ULONG units = descriptor[0] >= 2 ? (descriptor[0] - 2u) / 2u : 0;
     ULONG length = 0;
     for (ULONG i = 0; i < units; ++i) {
@@ -120,12 +122,8 @@ void GetConfigDescriptor(DeviceRecord* record, ControlRequest* request) {
     request->information = length;
 }
 
-void ClearReadBuffer(DeviceRecord* record, ControlRequest* request)
-    EXCLUDES(record->readBufferLock) {
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
-    RtlZeroMemory(record->readBuffer, sizeof(record->readBuffer));
-    record->readBufferCount = 0;
-    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+void ClearReadBuffer(DeviceRecord* record, ControlRequest* request) {
+    EmptyReadBuffer(record);
     request->status = STATUS_SUCCESS;
 }
 

@@ -34,4 +34,7 @@ VOID ProcessPendingQueue(DeviceRecord* record) {
     BOOLEAN empty = IsListEmpty(&record->pendingQueue);
     KeReleaseSpinLock(&record->queueLock, oldIrql);
     UNREFERENCED_PARAMETER(empty);
+    // Reads that wait for their turn go on when requests are allowed again, and end when the
+    // device fails requests.
+    ResumeQueuedReads(record);
 }

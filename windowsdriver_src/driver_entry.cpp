@@ -156,6 +156,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     record->outstandingIo = 1;
     KeInitializeSpinLock(&record->ioCountLock);
     KeInitializeSpinLock(&record->readBufferLock);
+    InitializeReadQueue(record);
     if ((physicalDevice->Flags & DO_POWER_PAGABLE) != 0) {
         device->Flags |= DO_POWER_PAGABLE;
     }

@@ -91,9 +91,19 @@ struct DeviceRecord {
     LONG waitWakeCancelFlag;        // hand-over between cancelling and completing wait-wake
     LONG waitWakeArmed;             // 1 while wait-wake is requested or outstanding
     ULONG remoteWakeup;             // 1 when the configuration supports remote wake-up
-    KSPIN_LOCK readBufferLock;      // guards readBuffer and readBufferCount
-    UCHAR readBuffer[kReadBufferSize] GUARDED_BY(readBufferLock);  // IN data not yet read
-    LONG readBufferCount GUARDED_BY(readBufferLock);  // valid bytes at the start of readBuffer
+    KSPIN_LOCK readBufferLock;      // guards the read-ahead buffer and the read queue below
+    // Bulk IN data not yet handed to a read: readBufferCount bytes from readBufferStart on, in
+    // arrival order. Takes move the start forward; the bytes are moved to the front only when
+    // an IN transfer needs the free end (see transfer.cpp).
+    UCHAR readBuffer[kReadBufferSize] GUARDED_BY(readBufferLock);
+    LONG readBufferCount GUARDED_BY(readBufferLock);           // valid bytes, from readBufferStart on
+    LONG readBufferStart GUARDED_BY(readBufferLock);           // offset of the oldest valid byte
+    ULONG readBufferGeneration GUARDED_BY(readBufferLock);     // counts the clears; a transfer built before one is dropped
+    ULONG readTransferOffset GUARDED_BY(readBufferLock);       // where the IN transfer in flight writes, and how much;
+    ULONG readTransferLength GUARDED_BY(readBufferLock);       // length 0 when none is in flight
+    BOOLEAN readTurnTaken GUARDED_BY(readBufferLock);          // one read is past its take: the others wait in readQueue
+    LIST_ENTRY readQueue GUARDED_BY(readBufferLock);           // reads waiting for their turn, in arrival order
+    IO_CSQ readCsq;                 // the cancel-safe queue over readQueue
     // The chunk sizes are single aligned 32-bit values that a control code stores and the
     // transfer paths load without a lock: a load sees the old or the new size, never a mix, and
     // each transfer keeps the length it was built with.
@@ -129,6 +139,14 @@ inline DeviceRecord* RecordOf(PDEVICE_OBJECT device) {
 // and Plug and Play requests, the only writers, come one at a time.
 inline ULONG DeviceStateOf(const DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
     return record->deviceState;
+}
+
+// The read queue reads queueState under readBufferLock instead of stateLock. That is safe for the
+// same reasons, and because every writer changes it under stateLock before it calls
+// ProcessPendingQueue, which takes readBufferLock to resume or fail the waiting reads: a read
+// that queues after the change sees it, and one that queued before is met by that walk.
+inline ULONG QueueStateOf(const DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
+    return record->queueState;
 }
 
 // Routines the driver's files share, entry points and dispatch routines included. C linkage
@@ -202,5 +220,12 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // partial reads are on); returns the number taken. Up to DISPATCH_LEVEL.
 LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted)
     EXCLUDES(record->readBufferLock);
+// The read queue: set up with the record; ResumeQueuedReads starts the next waiting read when
+// the turn is free and requests are allowed, and fails the waiting reads of a device that is
+// no longer Working. Up to DISPATCH_LEVEL.
+VOID InitializeReadQueue(DeviceRecord* record);
+VOID ResumeQueuedReads(DeviceRecord* record) EXCLUDES(record->readBufferLock);
+// Empties the read-ahead buffer (the clear control code).
+VOID EmptyReadBuffer(DeviceRecord* record) EXCLUDES(record->readBufferLock);
 
 }  // extern "C"

@@ -96,6 +96,7 @@ NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
         CancelWaitWake(record);
     }
     ChangeDeviceState(record, Stopped);
+    ResumeQueuedReads(record);  // reads still waiting for their turn fail now
     ReleaseConfiguration(record);
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
@@ -117,6 +118,7 @@ NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingSt
     record->deviceState = pendingState;
     record->queueState = HoldRequests;
     KeReleaseSpinLock(&record->stateLock, oldIrql);
+    ResumeQueuedReads(record);  // reads waiting for their turn fail; they hold no reference
     ReleaseIoReference(record);
     KeWaitForSingleObject(&record->stopEvent, Executive, KernelMode, FALSE, nullptr);
     return PassDown(record, irp, STATUS_SUCCESS);

@@ -10,12 +10,28 @@
 // routine until the read is satisfied. Each request that goes down holds a TransferContext and
 // one I/O reference until it is finished.
 //
+// The reads of a device take turns. One read at a time is past its take from the buffer (it
+// holds readTurnTaken); the others wait in readQueue, a cancel-safe queue, in arrival order.
+// When the read with the turn finishes, it starts the next waiting one before it lets its own
+// reference go. So the IN transfer in flight, if any, is the only writer of the buffer's free
+// end, nothing takes from the buffer underneath it, and readBufferCount + the chunk stays
+// within the buffer: the read that sends a transfer found fewer bytes than it asked for (at most
+// 65535), and a chunk is at most 65536.
+//
+// A waiting read holds no I/O reference: it is not in progress in the driver, so it never keeps
+// a stop or remove query, a removal or a power-down waiting. Instead it is ended by the lifecycle:
+// once the device is no longer Working (queries, stop, surprise removal, removal) waiting reads
+// fail with STATUS_INVALID_DEVICE_STATE, and never start a transfer; while requests are held
+// (power-down) they stay queued without the turn and go on when requests are allowed again.
+// Its file object keeps the device object, and with it the queue, in memory while it waits.
+//
 // What an application can rely on:
-// - a cancelled read ends with STATUS_CANCELLED and every buffered byte, up to its length;
+// - a cancelled read ends with STATUS_CANCELLED and the buffered bytes, the ones its cancelled
+//   transfer had already moved included, up to its length; the rest stays buffered;
+// - a read cancelled while it waits for its turn ends with STATUS_CANCELLED and 0 bytes;
 // - a failed transfer ends with the USB stack's status; buffered bytes stay for the next read;
-// - an IN transfer lands in a receive area of its own and is appended to the read-ahead buffer
-//   under readBufferLock when it completes, so reads in flight at the same time (and a clear of
-//   the buffer) never move bytes underneath a transfer, and the buffer never overflows.
+// - a clear of the buffer while an IN transfer is in flight discards that transfer's bytes:
+//   they were asked for before the clear (readBufferGeneration tells).
 #include "kestrune.h"
 
 namespace {
@@ -32,23 +48,52 @@ struct TransferContext {
     USBD_PIPE_HANDLE pipeHandle; // the handle's pipe
     PUCHAR callerBuffer;         // system address of the caller's buffer
     ULONG packetSize;            // the pipe's maximum packet size (read)
-    ULONG receiveCapacity;       // bytes of the receive area that follows the context (read)
+    ULONG generation;            // readBufferGeneration when the IN transfer was built
 };
 
-PUCHAR ReceiveAreaOf(TransferContext* context) {
-    return reinterpret_cast<PUCHAR>(context + 1);
-}
+// What the queue's insert routine decided for a read that arrived.
+enum ReadArrival : ULONG {
+    ReadServed,        // the turn was free and the buffer held the read's data: taken at once
+    ReadGoesNow,       // the turn was free: the read has it, was not queued, and found too little
+    ReadWaits,         // queued behind the read that has the turn
+    ReadQueuedToStart, // queued while the turn was free (others wait): start the queue
+    ReadRefused,       // the device is no longer Working
+};
 
-// The length an IN transfer asks for: readChunkSize, kept between 1 and kMaxTransferLength.
-ULONG ReadChunkLength(const DeviceRecord* record) {
-    ULONG chunk = record->readChunkSize;
+// The insert routine's context: the read's buffer, and what was decided and taken.
+struct ReadArrivalContext {
+    ReadArrival arrival;
+    PUCHAR callerBuffer;
+    LONG length;
+    LONG taken;
+};
+
+// How a walk of the queue is meant; IoCsqRemoveNextIrp hands it to the peek routine.
+struct ReadWalk {
+    BOOLEAN holdsTurn;  // the caller has the turn (and passes it on, or gives it back)
+};
+
+// The length of every IN transfer: readChunkSize (a value a control code could never store is
+// kept between 1 and kMaxTransferLength), rounded down to whole packets of the pipe, at least
+// one. A full packet never runs past the end of the transfer.
+ULONG InChunkLength(const DeviceRecord* record, ULONG packetSize) {
+    ULONG chunk = *static_cast<const volatile ULONG*>(&record->readChunkSize);
     if (chunk == 0) {
-        return kDefaultChunkSize;
+        chunk = kDefaultChunkSize;
+    } else if (chunk > kMaxTransferLength) {
+        chunk = kMaxTransferLength;
     }
-    return chunk > kMaxTransferLength ? kMaxTransferLength : chunk;
+    if (packetSize != 0) {
+        chunk -= chunk % packetSize;
+        if (chunk == 0) {
+            chunk = packetSize;
+        }
+    }
+    return chunk;
 }
 
 // Copies up to `wanted` bytes from the front of the buffer; the caller holds readBufferLock.
+// The start moves forward instead of the remainder moving to the front.
 LONG TakeLocked(DeviceRecord* record, PUCHAR destination, LONG wanted)
     REQUIRES(record->readBufferLock) {
     if ((driverOptions & kOptionPartialReads) != 0 && wanted > record->readBufferCount) {
@@ -57,50 +102,11 @@ LONG TakeLocked(DeviceRecord* record, PUCHAR destination, LONG wanted)
     if (wanted <= 0 || wanted > record->readBufferCount) {
         return 0;
     }
-    RtlCopyMemory(destination, record->readBuffer, static_cast<SIZE_T>(wanted));
+    RtlCopyMemory(destination, record->readBuffer + record->readBufferStart,
+                  static_cast<SIZE_T>(wanted));
     record->readBufferCount -= wanted;
-    RtlMoveMemory(record->readBuffer, record->readBuffer + wanted,
-                  static_cast<SIZE_T>(record->readBufferCount));
+    record->readBufferStart = record->readBufferCount == 0 ? 0 : record->readBufferStart + wanted;
     return wanted;
-}
-
-// Appends received bytes as far as the buffer has room; returns how many it took.
-ULONG AppendLocked(DeviceRecord* record, const UCHAR* source, ULONG length)
-    REQUIRES(record->readBufferLock) {
-    ULONG room = kReadBufferSize - static_cast<ULONG>(record->readBufferCount);
-    if (length > room) {
-        length = room;
-    }
-    RtlCopyMemory(record->readBuffer + record->readBufferCount, source, length);
-    record->readBufferCount += static_cast<LONG>(length);
-    return length;
-}
-
-// Length of the next IN transfer: the chunk, but no more whole packets than the read still lacks,
-// no more than the receive area and no more than the room the buffer has now. A transfer longer
-// than what is missing would keep a read waiting when the device sends exactly the bytes asked
-// for in full packets with no zero-length packet after them.
-ULONG NextReadLength(TransferContext* context) EXCLUDES(context->deviceRecord->readBufferLock) {
-    DeviceRecord* record = context->deviceRecord;
-    ULONG length = ReadChunkLength(record);
-    if (length > context->receiveCapacity) {
-        length = context->receiveCapacity;
-    }
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
-    LONG buffered = record->readBufferCount;
-    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
-    ULONG room = kReadBufferSize - static_cast<ULONG>(buffered);
-    ULONG packet = context->packetSize != 0 ? context->packetSize : 1;
-    ULONG missing =
-        context->remaining > buffered ? static_cast<ULONG>(context->remaining - buffered) : 1;
-    ULONG wholePackets = (missing + packet - 1) / packet * packet;
-    if (length > wholePackets) {
-        length = wholePackets;
-    }
-    if (length > room) {
-        length = room >= packet ? room - room % packet : room;
-    }
-    return length;
 }
 
 VOID BuildTransfer(TransferContext* context, PVOID buffer, ULONG length, ULONG flags) {
@@ -115,6 +121,26 @@ VOID BuildTransfer(TransferContext* context, PVOID buffer, ULONG length, ULONG f
     transfer.UrbLink = nullptr;
 }
 
+// Builds the next IN transfer into the free end of the buffer; the caller holds readBufferLock
+// and the turn. The valid bytes move to the front only when the chunk would not fit behind them.
+VOID BuildInTransferLocked(DeviceRecord* record, TransferContext* context)
+    REQUIRES(record->readBufferLock) {
+    ULONG chunk = InChunkLength(record, context->packetSize);
+    ULONG start = static_cast<ULONG>(record->readBufferStart);
+    ULONG count = static_cast<ULONG>(record->readBufferCount);
+    if (start + count + chunk > kReadBufferSize) {
+        RtlMoveMemory(record->readBuffer, record->readBuffer + start, count);
+        record->readBufferStart = 0;
+        start = 0;
+    }
+    record->readTransferOffset = start + count;
+    record->readTransferLength = chunk;
+    context->generation = record->readBufferGeneration;
+    context->chunkLength = static_cast<LONG>(chunk);
+    BuildTransfer(context, record->readBuffer + start + count, chunk,
+                  USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+}
+
 VOID SetUpNextLocation(PIRP irp, TransferContext* context, PIO_COMPLETION_ROUTINE routine) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -122,15 +148,6 @@ VOID SetUpNextLocation(PIRP irp, TransferContext* context, PIO_COMPLETION_ROUTIN
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = &context->urb;
     IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
-}
-
-// Ends a request that went down: the context goes, then the reference, after which the device
-// may be deleted.
-NTSTATUS FinishTransfer(PIRP irp, TransferContext* context) {
-    DeviceRecord* record = context->deviceRecord;
-    FreePool(context);
-    ReleaseIoReference(record);
-    return irp->IoStatus.Status;
 }
 
 PVOID SystemAddressOf(PMDL mdl) {
@@ -145,6 +162,214 @@ PVOID SystemAddressOf(PMDL mdl) {
                                         static_cast<MM_PAGE_PRIORITY>(priority));
 }
 
+DeviceRecord* RecordOfQueue(PIO_CSQ csq) {
+    return CONTAINING_RECORD(csq, DeviceRecord, readCsq);
+}
+
+// The queue routines call the insert, remove and peek routines with readBufferLock held, taken
+// through AcquireReadQueueLock; this tells the lock analysis so.
+inline void HeldByQueueRoutines(DeviceRecord* record) ASSERT_CAPABILITY(record->readBufferLock) {
+    UNREFERENCED_PARAMETER(record);
+}
+
+// ---- the read queue's routines; all but the last run under readBufferLock
+
+NTSTATUS NTAPI InsertRead(PIO_CSQ csq, PIRP irp, PVOID insertContext) {
+    DeviceRecord* record = RecordOfQueue(csq);
+    HeldByQueueRoutines(record);
+    auto* arrival = static_cast<ReadArrivalContext*>(insertContext);
+    if (DeviceStateOf(record) != Working || QueueStateOf(record) == FailRequests) {
+        arrival->arrival = ReadRefused;
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    BOOLEAN turnFree = record->readTurnTaken == FALSE && QueueStateOf(record) == AllowRequests;
+    if (turnFree && IsListEmpty(&record->readQueue)) {
+        // Not queued. The take of a read whose data is buffered happens here, under the lock
+        // the queue already holds: one copy, and the turn is never taken.
+        arrival->taken = TakeLocked(record, arrival->callerBuffer, arrival->length);
+        if (arrival->taken > 0) {
+            arrival->arrival = ReadServed;
+        } else {
+            record->readTurnTaken = TRUE;
+            arrival->arrival = ReadGoesNow;
+        }
+        return STATUS_UNSUCCESSFUL;
+    }
+    InsertTailList(&record->readQueue, &irp->Tail.Overlay.ListEntry);
+    arrival->arrival = turnFree ? ReadQueuedToStart : ReadWaits;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI RemoveRead(PIO_CSQ, PIRP irp) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+}
+
+// Hands out the waiting reads in order, and settles the turn in the same step (under the lock)
+// so that no read can arrive between "nothing left" and "the turn is free". With a walk:
+// - device no longer Working: the turn is given back, every read is handed out to be failed;
+// - requests held: the turn is given back, nothing is handed out;
+// - otherwise the walker takes the turn if it is free (or finds nothing when another read has
+//   it), and gives it back when no read is left.
+PIRP NTAPI PeekNextRead(PIO_CSQ csq, PIRP irp, PVOID peekContext) {
+    DeviceRecord* record = RecordOfQueue(csq);
+    HeldByQueueRoutines(record);
+    PLIST_ENTRY next = irp == nullptr ? record->readQueue.Flink : irp->Tail.Overlay.ListEntry.Flink;
+    PIRP nextIrp =
+        next == &record->readQueue ? nullptr : CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry);
+    auto* walk = static_cast<ReadWalk*>(peekContext);
+    if (walk == nullptr) {
+        return nextIrp;
+    }
+    BOOLEAN ending = DeviceStateOf(record) != Working || QueueStateOf(record) == FailRequests;
+    if (ending || QueueStateOf(record) != AllowRequests) {
+        if (walk->holdsTurn) {
+            record->readTurnTaken = FALSE;
+            walk->holdsTurn = FALSE;
+        }
+        return ending ? nextIrp : nullptr;
+    }
+    if (walk->holdsTurn == FALSE) {
+        if (record->readTurnTaken) {
+            return nullptr;
+        }
+        record->readTurnTaken = TRUE;
+        walk->holdsTurn = TRUE;
+    }
+    if (nextIrp == nullptr) {
+        record->readTurnTaken = FALSE;
+        walk->holdsTurn = FALSE;
+    }
+    return nextIrp;
+}
+
+// The queue routines pair these two calls, which the lock analysis cannot follow through them.
+VOID NTAPI AcquireReadQueueLock(PIO_CSQ csq, PKIRQL irql) NO_THREAD_SAFETY_ANALYSIS {
+    *irql = KeAcquireSpinLockRaiseToDpc(&RecordOfQueue(csq)->readBufferLock);
+}
+
+VOID NTAPI ReleaseReadQueueLock(PIO_CSQ csq, KIRQL irql) NO_THREAD_SAFETY_ANALYSIS {
+    KeReleaseSpinLock(&RecordOfQueue(csq)->readBufferLock, irql);
+}
+
+// A read cancelled while it waited: it took nothing.
+VOID NTAPI CompleteCancelledRead(PIO_CSQ, PIRP irp) {
+    CompleteRequest(irp, STATUS_CANCELLED, 0);
+}
+
+// ---- reads with the turn
+
+enum ReadOutcome { ReadCompleted, ReadSent };
+
+// Sends a read that has the turn down with its first IN transfer. From the dispatch routine
+// (`recover`), a submission the stack fails at once is followed by the pipe recovery; the extra
+// reference keeps the device while that talks to the lower device.
+ReadOutcome SendRead(DeviceRecord* record, PIRP irp, TransferContext* context,
+                     const USBD_PIPE_INFORMATION* pipe, BOOLEAN recover) {
+    USBD_PIPE_INFORMATION pipeCopy = *pipe;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    BuildInTransferLocked(record, context);
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    IoMarkIrpPending(irp);
+    AcquireIoReference(record);
+    if (recover) {
+        AcquireIoReference(record);
+    }
+    SetUpNextLocation(irp, context, OnReadComplete);
+    NTSTATUS status = IofCallDriver(record->lowerDevice, irp);
+    if (recover) {
+        if (!NT_SUCCESS(status) && status != STATUS_CANCELLED &&
+            status != STATUS_DEVICE_NOT_CONNECTED) {
+            if (!NT_SUCCESS(ResetPipe(record->self, &pipeCopy))) {
+                ResetPort(record->self);
+            }
+        }
+        ReleaseIoReference(record);
+    }
+    return ReadSent;
+}
+
+// The read has the turn: it takes from the buffer (unless `tookAlready`: its arrival found too
+// little a moment ago), or goes down. A read that waited was checked at its arrival; the device
+// and the handle are looked at again, as they may have changed meanwhile. Returns ReadCompleted
+// when the request was completed here (the turn is still the caller's), ReadSent when it went
+// down with the turn.
+ReadOutcome ReadWithTurn(DeviceRecord* record, PIRP irp, NTSTATUS* completedStatus,
+                         BOOLEAN recover, BOOLEAN tookAlready) {
+    if (DeviceStateOf(record) != Working) {
+        *completedStatus = CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+        return ReadCompleted;
+    }
+    PUSBD_PIPE_INFORMATION pipe =
+        PipeOfHandle(record, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    if (pipe == nullptr) {
+        *completedStatus = CompleteRequest(irp, STATUS_INVALID_HANDLE, 0);
+        return ReadCompleted;
+    }
+    PMDL mdl = irp->MdlAddress;
+    LONG length = static_cast<LONG>(MmGetMdlByteCount(mdl));
+    auto* callerBuffer = static_cast<PUCHAR>(SystemAddressOf(mdl));
+    if (callerBuffer == nullptr) {
+        *completedStatus = CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return ReadCompleted;
+    }
+    LONG taken = tookAlready ? 0 : TakeBufferedData(record, callerBuffer, length);
+    if (taken > 0) {
+        *completedStatus = CompleteRequest(irp, STATUS_SUCCESS, static_cast<ULONG_PTR>(taken));
+        return ReadCompleted;
+    }
+    auto* context =
+        static_cast<TransferContext*>(AllocateZeroedPool(static_cast<LONG>(sizeof(TransferContext))));
+    if (context == nullptr) {
+        *completedStatus = CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return ReadCompleted;
+    }
+    context->remaining = length;
+    context->transferred = 0;
+    context->deviceRecord = record;
+    context->callerBuffer = callerBuffer;
+    context->pipeHandle = pipe->PipeHandle;
+    context->packetSize = pipe->MaximumPacketSize;
+    return SendRead(record, irp, context, pipe, recover);
+}
+
+// Passes the turn on: the waiting reads start one after the other until one goes down or none
+// is left; on a device that is no longer Working they fail instead.
+VOID StartQueuedReads(DeviceRecord* record, BOOLEAN holdsTurn) {
+    ReadWalk walk;
+    walk.holdsTurn = holdsTurn;
+    for (;;) {
+        PIRP irp = IoCsqRemoveNextIrp(&record->readCsq, &walk);
+        if (irp == nullptr) {
+            return;
+        }
+        if (walk.holdsTurn == FALSE) {
+            CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+            continue;
+        }
+        NTSTATUS status;
+        if (ReadWithTurn(record, irp, &status, FALSE, FALSE) == ReadSent) {
+            return;
+        }
+    }
+}
+
+// Ends a read that went down: the context goes, the turn passes on (the next read takes its
+// reference first), then the read's own reference, after which the device may be deleted.
+NTSTATUS FinishRead(PIRP irp, TransferContext* context) {
+    DeviceRecord* record = context->deviceRecord;
+    FreePool(context);
+    StartQueuedReads(record, TRUE);
+    ReleaseIoReference(record);
+    return irp->IoStatus.Status;
+}
+
+NTSTATUS FinishWrite(PIRP irp, TransferContext* context) {
+    DeviceRecord* record = context->deviceRecord;
+    FreePool(context);
+    ReleaseIoReference(record);
+    return irp->IoStatus.Status;
+}
+
 } // namespace
 
 extern "C" {
@@ -156,68 +381,92 @@ LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted) {
     return taken;
 }
 
+// Runs in AddDevice, before any other thread can see the record.
+VOID InitializeReadQueue(DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
+    InitializeListHead(&record->readQueue);
+    record->readTurnTaken = FALSE;
+    record->readBufferStart = 0;
+    record->readBufferGeneration = 0;
+    record->readTransferOffset = 0;
+    record->readTransferLength = 0;
+    IoCsqInitializeEx(&record->readCsq, InsertRead, RemoveRead, PeekNextRead,
+                      AcquireReadQueueLock, ReleaseReadQueueLock, CompleteCancelledRead);
+}
+
+VOID ResumeQueuedReads(DeviceRecord* record) {
+    StartQueuedReads(record, FALSE);
+}
+
+// Sets the buffer to zeros and empty. The area an IN transfer in flight writes into is left to
+// it: its bytes are discarded when it completes, as the generation has moved on.
+VOID EmptyReadBuffer(DeviceRecord* record) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    ULONG offset = record->readTransferOffset;
+    ULONG length = record->readTransferLength;
+    if (length == 0) {
+        RtlZeroMemory(record->readBuffer, sizeof(record->readBuffer));
+    } else {
+        RtlZeroMemory(record->readBuffer, offset);
+        RtlZeroMemory(record->readBuffer + offset + length, kReadBufferSize - offset - length);
+    }
+    record->readBufferCount = 0;
+    record->readBufferStart = 0;
+    ++record->readBufferGeneration;
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+}
+
 NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPointer) {
     UNREFERENCED_PARAMETER(device);
     auto* context = static_cast<TransferContext*>(contextPointer);
     DeviceRecord* record = context->deviceRecord;
     NTSTATUS status = irp->IoStatus.Status;
 
-    if (status == STATUS_CANCELLED) {
-        // The caller gave up: hand over what is buffered, never more than it asked for.
-        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
-        LONG wanted = record->readBufferCount < context->remaining ? record->readBufferCount
-                                                                   : context->remaining;
-        LONG taken = wanted > 0 ? TakeLocked(record, context->callerBuffer, wanted) : 0;
-        KeReleaseSpinLock(&record->readBufferLock, oldIrql);
-        irp->IoStatus.Information = static_cast<ULONG_PTR>(taken);
-        return FinishTransfer(irp, context);
-    }
-    if (!NT_SUCCESS(status)) {
-        // The failed transfer's bytes are dropped; the buffer keeps what it had.
-        return FinishTransfer(irp, context);
-    }
-
-    // The stack reports what it moved; it cannot be more than the area it was given.
+    // The stack reports what it moved; it cannot be more than it was given.
     ULONG received = context->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (received > static_cast<ULONG>(context->chunkLength)) {
         received = static_cast<ULONG>(context->chunkLength);
     }
+    LONG taken = 0;
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
-    ULONG appended = AppendLocked(record, ReceiveAreaOf(context), received);
-    LONG taken = TakeLocked(record, context->callerBuffer, context->remaining);
-    if (appended < received) {
-        // Only several reads in flight side by side can fill the buffer; the take made room
-        // again. Whatever still does not fit has no place to go and is dropped.
-        AppendLocked(record, ReceiveAreaOf(context) + appended, received - appended);
-    }
-    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
-    context->remaining -= taken;
-
-    if (taken > 0) {
+    record->readTransferLength = 0;
+    BOOLEAN current = context->generation == record->readBufferGeneration;
+    if (status == STATUS_CANCELLED) {
+        // The bytes the cancelled transfer had moved join the buffer first; the read takes what
+        // is there up to its length, and the rest stays for the next read.
+        if (current) {
+            record->readBufferCount += static_cast<LONG>(received);
+        }
+        LONG wanted = record->readBufferCount < context->remaining ? record->readBufferCount
+                                                                   : context->remaining;
+        taken = wanted > 0 ? TakeLocked(record, context->callerBuffer, wanted) : 0;
         irp->IoStatus.Information = static_cast<ULONG_PTR>(taken);
-        return FinishTransfer(irp, context);
+    } else if (NT_SUCCESS(status)) {
+        if (current) {
+            record->readBufferCount += static_cast<LONG>(received);
+        }
+        taken = TakeLocked(record, context->callerBuffer, context->remaining);
+        if (taken == 0) {
+            // Not enough yet (or a zero-length packet): the same request goes down again.
+            BuildInTransferLocked(record, context);
+            KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+            SetUpNextLocation(irp, context, OnReadComplete);
+            IofCallDriver(record->lowerDevice, irp);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+        context->remaining -= taken;
+        irp->IoStatus.Information = static_cast<ULONG_PTR>(taken);
     }
-
-    // Not enough yet (or a zero-length packet): the same request goes down again.
-    ULONG length = NextReadLength(context);
-    if (length == 0) {
-        irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        irp->IoStatus.Information = 0;
-        return FinishTransfer(irp, context);
-    }
-    context->chunkLength = static_cast<LONG>(length);
-    BuildTransfer(context, ReceiveAreaOf(context), length,
-                  USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    SetUpNextLocation(irp, context, OnReadComplete);
-    IofCallDriver(record->lowerDevice, irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    // Any other failure: the transfer's bytes are dropped, the buffer keeps what it had, and the
+    // byte count stays as the stack left it.
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    return FinishRead(irp, context);
 }
 
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPointer) {
     UNREFERENCED_PARAMETER(device);
     auto* context = static_cast<TransferContext*>(contextPointer);
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
-        return FinishTransfer(irp, context);
+        return FinishWrite(irp, context);
     }
     // Accounted by what was asked for: a bulk OUT transfer that succeeds moved all of it.
     context->remaining -= context->chunkLength;
@@ -231,7 +480,7 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPoi
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     irp->IoStatus.Information = context->transferred;
-    return FinishTransfer(irp, context);
+    return FinishWrite(irp, context);
 }
 
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
@@ -269,16 +518,40 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
     if (callerBuffer == nullptr) {
         return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
+
     if (isRead != 0) {
-        LONG taken = TakeBufferedData(record, callerBuffer, static_cast<LONG>(length));
-        if (taken > 0) {
-            return CompleteRequest(irp, STATUS_SUCCESS, static_cast<ULONG_PTR>(taken));
+        // The read is served from the buffer, takes its turn, or waits for it in the queue
+        // (marked pending there).
+        ReadArrivalContext arrival;
+        arrival.arrival = ReadRefused;
+        arrival.callerBuffer = callerBuffer;
+        arrival.length = static_cast<LONG>(length);
+        arrival.taken = 0;
+        if (NT_SUCCESS(IoCsqInsertIrpEx(&record->readCsq, irp, nullptr, &arrival))) {
+            if (arrival.arrival == ReadQueuedToStart) {
+                StartQueuedReads(record, FALSE);
+            }
+            return STATUS_PENDING;
         }
+        // A refused insert leaves the request unqueued; should the kernel have marked it
+        // pending all the same, the dispatch must say STATUS_PENDING after completing it.
+        BOOLEAN marked = (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
+        if (arrival.arrival == ReadServed || arrival.arrival == ReadRefused) {
+            NTSTATUS status = arrival.arrival == ReadServed
+                                  ? CompleteRequest(irp, STATUS_SUCCESS,
+                                                    static_cast<ULONG_PTR>(arrival.taken))
+                                  : CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+            return marked ? STATUS_PENDING : status;
+        }
+        NTSTATUS status = STATUS_PENDING;
+        if (ReadWithTurn(record, irp, &status, TRUE, TRUE) == ReadCompleted) {
+            StartQueuedReads(record, TRUE);
+        }
+        return marked ? STATUS_PENDING : status;
     }
 
-    ULONG receiveCapacity = isRead != 0 ? ReadChunkLength(record) : 0;
-    auto* context = static_cast<TransferContext*>(
-        AllocateZeroedPool(static_cast<LONG>(sizeof(TransferContext) + receiveCapacity)));
+    auto* context =
+        static_cast<TransferContext*>(AllocateZeroedPool(static_cast<LONG>(sizeof(TransferContext))));
     if (context == nullptr) {
         return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
@@ -287,32 +560,17 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
     context->deviceRecord = record;
     context->callerBuffer = callerBuffer;
     context->pipeHandle = pipe->PipeHandle;
-    context->packetSize = pipe->MaximumPacketSize;
-    context->receiveCapacity = receiveCapacity;
+    context->chunkLength = static_cast<LONG>(length);
+    BuildTransfer(context, callerBuffer, length, 0);
 
     // A copy for the recovery below: the pipe table may be released once the transfer is over.
     USBD_PIPE_INFORMATION pipeCopy = *pipe;
-
-    if (isRead != 0) {
-        ULONG chunk = NextReadLength(context);
-        if (chunk == 0) {
-            FreePool(context);
-            return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-        }
-        context->chunkLength = static_cast<LONG>(chunk);
-        BuildTransfer(context, ReceiveAreaOf(context), chunk,
-                      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    } else {
-        context->chunkLength = static_cast<LONG>(length);
-        BuildTransfer(context, callerBuffer, length, 0);
-    }
-
     IoMarkIrpPending(irp);
     // One reference for the transfer, dropped by its completion routine, and one for this
     // routine, which still talks to the lower device after the request may have completed.
     AcquireIoReference(record);
     AcquireIoReference(record);
-    SetUpNextLocation(irp, context, isRead != 0 ? OnReadComplete : OnWriteComplete);
+    SetUpNextLocation(irp, context, OnWriteComplete);
     NTSTATUS status = IofCallDriver(record->lowerDevice, irp);
     if (!NT_SUCCESS(status) && status != STATUS_CANCELLED &&
         status != STATUS_DEVICE_NOT_CONNECTED) {

@@ -32,6 +32,16 @@ void BuildStringRequest(PURB urb, UCHAR index, PVOID buffer, ULONG length) {
                                  USB_STRING_DESCRIPTOR_TYPE, index, 0, buffer, nullptr, length, nullptr);
 }
 
+// A string descriptor whose bLength claims more than the stack reported gets bLength lowered to
+// the bytes that arrived, so that the text is taken only from them.
+void TrimStringDescriptor(PURB urb, PVOID buffer) {
+    ULONG received = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    auto* descriptor = static_cast<PUCHAR>(buffer);
+    if (received < descriptor[0]) {
+        descriptor[0] = static_cast<UCHAR>(received);
+    }
+}
+
 }  // namespace
 
 NTSTATUS NTAPI SignalAndHoldCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
@@ -120,6 +130,9 @@ NTSTATUS ReadStringDescriptor(PDEVICE_OBJECT device, UCHAR index, PVOID buffer, 
     }
     BuildStringRequest(urb, index, buffer, length);
     NTSTATUS status = SubmitUrbWithTimeout(device, urb, kStringTimeoutMs);
+    if (status == STATUS_SUCCESS && length != 0) {
+        TrimStringDescriptor(urb, buffer);
+    }
     FreePool(urb);
     return status;
 }
@@ -137,6 +150,7 @@ VOID CacheSerialNumberDescriptor(PDEVICE_OBJECT device) {
     BuildStringRequest(urb, record->serialIndex, record->serialDescriptor,
                        sizeof(record->serialDescriptor));
     if (SubmitUrbWithTimeout(device, urb, kStringTimeoutMs) == STATUS_SUCCESS) {
+        TrimStringDescriptor(urb, record->serialDescriptor);
         record->serialCached = 1;
     }
     FreePool(urb);

@@ -174,6 +174,7 @@ TEST_F(ControlTest, StringEdgeCases) {
     spec.manufacturerIndex = 5;
     spec.strings[5] = u"AB\u0100CD";  // a unit whose low byte is 0 ends the text
     spec.rawStrings[6] = {1, USB_STRING_DESCRIPTOR_TYPE};  // bLength below 2
+    spec.rawStrings[7] = {200, USB_STRING_DESCRIPTOR_TYPE, 'x', 0, 'y', 0, 'z', 0};
     spec.strings.erase(1);
     Plug(spec);
 
@@ -187,6 +188,9 @@ TEST_F(ControlTest, StringEdgeCases) {
 
     record_->deviceDescriptor.iManufacturer = 6;
     EXPECT_EQ(Text(IOCTL_KESTRUNE_GET_MANUFACTURER_STRING, 64), "");
+    // bLength 200 with three units sent: the text is what arrived.
+    record_->deviceDescriptor.iManufacturer = 7;
+    EXPECT_EQ(Text(IOCTL_KESTRUNE_GET_MANUFACTURER_STRING, 64), "xyz");
     // A missing string is a failed read.
     record_->deviceDescriptor.iProduct = 9;
     instrument_->SetStringAnswer(kstandin::usb::ControlAnswer::Stall);

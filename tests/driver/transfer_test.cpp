@@ -156,12 +156,16 @@ TEST_F(TransferTest, AFailedTransferReportsTheStackStatusAndAnAtOnceFailureReset
 // ---- reads
 
 TEST_F(TransferTest, AReadReturnsExactlyItsLengthAndKeepsTheRest) {
+    // A read of 100 whose transfer brings 300: the transfer asked for the whole chunk, and the
+    // next two reads of 100 are served from the buffer.
+    record_->readChunkSize = 65536;
     Bytes sent = Pattern(300);
     instrument_->QueueIn(kInEndpoint, sent);
     EXPECT_EQ(ReadBytes(in_, 100), Bytes(sent.begin(), sent.begin() + 100));
     EXPECT_EQ(Buffered(), 200);
     size_t transfers = BulkTransfers();
-    EXPECT_EQ(transfers, 1u);
+    ASSERT_EQ(transfers, 1u);
+    EXPECT_EQ(Transfers()[0].transferBufferLength, 65536u);
     ASSERT_EQ(Transfers()[0].transferFlags,
               static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
 
@@ -199,17 +203,33 @@ TEST_F(TransferTest, AReadWaitsForItsFullLengthUnlessPartialReadsAreOn) {
     ExpectIdle();
 }
 
-TEST_F(TransferTest, ExactPacketMultiplesWithoutAZeroLengthPacketComplete) {
-    // Two full 512-byte packets and nothing after them: a transfer asking for the whole chunk
-    // would wait for a short packet that never comes.
-    Bytes sent = Pattern(1024);
-    instrument_->QueueIn(kInEndpoint, sent);
-    Bytes data(1024);
-    auto read = kstandin::StartRead(in_, data.data(), 1024);
-    ASSERT_TRUE(read->Wait(5s));
-    EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
-    EXPECT_EQ(data, sent);
-    EXPECT_EQ(instrument_->PendingInBytes(kInEndpoint), 0u);
+TEST_F(TransferTest, EveryInTransferAsksForTheWholeChunkInWholePackets) {
+    // Whatever the read's length, the transfer asks for readChunkSize rounded down to whole
+    // 512-byte packets (at least one), so that a full packet never overruns it. Values a control
+    // code refuses (0, above 65536) are kept to the default and the largest transfer.
+    struct Case {
+        ULONG chunk;
+        ULONG readLength;
+        ULONG asked;
+    };
+    const Case cases[] = {{65536, 1, 65536}, {65536, 65536, 65536}, {2048, 100, 2048},
+                          {1000, 10, 512},   {100, 10, 512},        {1536, 70000 / 2, 1536},
+                          {200000, 10, 65536}, {0, 10, 2048}};
+    Options() = kOptionPartialReads;
+    for (const Case& each : cases) {
+        SCOPED_TRACE(testing::Message() << "chunk " << each.chunk << ", read " << each.readLength);
+        record_->readChunkSize = each.chunk;
+        instrument_->ClearLog();
+        instrument_->QueueIn(kInEndpoint, Pattern(10));
+        Bytes data = ReadBytes(in_, each.readLength);
+        if (Buffered() > 0) {
+            Bytes rest = ReadBytes(in_, 10);  // what a short read left, with no transfer
+            data.insert(data.end(), rest.begin(), rest.end());
+        }
+        EXPECT_EQ(data, Pattern(10));
+        ASSERT_EQ(Transfers().size(), 1u);
+        EXPECT_EQ(Transfers()[0].transferBufferLength, each.asked);
+    }
     ExpectIdle();
 }
 
@@ -258,11 +278,14 @@ TEST_F(TransferTest, ACancelledReadHandsOverWhatWasBuffered) {
     auto read = kstandin::StartRead(in_, data.data(), 100);
     instrument_->QueueIn(kInEndpoint, Pattern(40));
     // Wait until the 40 bytes are in the buffer and the read went down again.
-    for (int i = 0; i < 500 && Buffered() != 40; ++i) {
+    for (int i = 0; i < 2500 && (Buffered() != 40 || BulkTransfers() < 2); ++i) {
         std::this_thread::sleep_for(2ms);
     }
     ASSERT_EQ(Buffered(), 40);
-    EXPECT_TRUE(read->Cancel());
+    ASSERT_EQ(BulkTransfers(), 2u) << "the read did not go down again";
+    // The second transfer may still be on its way to the bus: the cancel then finds no cancel
+    // routine, and the bus ends the transfer as cancelled when it arrives.
+    read->Cancel();
     ASSERT_TRUE(read->Wait(5s));
     EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
     ASSERT_EQ(read->Result().information, 40u);
@@ -350,28 +373,37 @@ TEST_F(TransferTest, ReadsInFlightTogetherShareTheBufferInArrivalOrder) {
     EXPECT_TRUE(contains(a));
     EXPECT_TRUE(contains(b));
     EXPECT_TRUE(contains(c));
+    // They took their turns in the order they arrived.
+    EXPECT_EQ(a, Bytes(sent.begin(), sent.begin() + 3000));
+    EXPECT_EQ(b, Bytes(sent.begin() + 3000, sent.begin() + 8000));
+    EXPECT_EQ(c, Bytes(sent.begin() + 8000, sent.begin() + 8070));
     EXPECT_LE(left, static_cast<LONG>(kReadBufferSize));
     ExpectIdle();
 }
 
-TEST_F(TransferTest, TwoReadsInFlightFillTheBufferToTheBrimWithoutLosingAByte) {
+TEST_F(TransferTest, TwoReadsInFlightTakeTurnsWithoutLosingAByte) {
     record_->readChunkSize = 65536;
     Bytes sent = Pattern(131072);
     Bytes a(65536), b(65536);
     auto first = kstandin::StartRead(in_, a.data(), 65536);
     auto second = kstandin::StartRead(in_, b.data(), 65536);
-    // The first transfer ends one byte short and goes down again for the missing packet.
+    // The first transfer ends one byte short and goes down again for the rest.
     instrument_->QueueIn(kInEndpoint, Bytes(sent.begin(), sent.begin() + 65535));
     EXPECT_FALSE(first->Wait(100ms));
-    // The second one brings a full chunk on top: 131071 bytes buffered before it takes its own.
+    EXPECT_EQ(BulkTransfers(), 2u) << "the second read waits for its turn and sends nothing";
+    // A full chunk on top: 131071 bytes buffered, the first read takes the oldest 65536, and the
+    // second one finds 65535 and goes down for its last byte.
     instrument_->QueueIn(kInEndpoint, Bytes(sent.begin() + 65535, sent.end() - 1));
-    ASSERT_TRUE(second->Wait(5s));
-    EXPECT_EQ(b, Bytes(sent.begin(), sent.begin() + 65536)) << "the oldest bytes go first";
-    EXPECT_EQ(Buffered(), 65535);
-    instrument_->QueueIn(kInEndpoint, Bytes(sent.end() - 1, sent.end()));
     ASSERT_TRUE(first->Wait(5s));
-    EXPECT_EQ(a, Bytes(sent.begin() + 65536, sent.end()));
+    EXPECT_EQ(a, Bytes(sent.begin(), sent.begin() + 65536)) << "the oldest bytes go first";
+    EXPECT_FALSE(second->Wait(50ms));
+    instrument_->QueueIn(kInEndpoint, Bytes(sent.end() - 1, sent.end()));
+    ASSERT_TRUE(second->Wait(5s));
+    EXPECT_EQ(b, Bytes(sent.begin() + 65536, sent.end()));
     EXPECT_EQ(Buffered(), 0);
+    for (const auto& transfer : Transfers()) {
+        EXPECT_EQ(transfer.transferBufferLength, 65536u);
+    }
     ExpectIdle();
 }
 

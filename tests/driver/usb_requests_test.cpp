@@ -59,6 +59,34 @@ protected:
     size_t poolAtStart_ = 0;
 };
 
+TEST_F(UsbRequestsTest, AStringDescriptorShorterThanItsLengthClaimsEndsAtTheBytesReported) {
+    // bLength says 20, the device sends 6 bytes: "A", "B". The rest of the caller's buffer is
+    // not part of the descriptor, so bLength comes back as 6. The cached serial number is
+    // trimmed alike.
+    RemoveInstrument(*instrument_);
+    kstandin::usb::InstrumentSpec spec = kstandin::usb::BulkInstrument(64);
+    spec.rawStrings[7] = {20, USB_STRING_DESCRIPTOR_TYPE, 'A', 0, 'B', 0};
+    spec.rawStrings[spec.serialIndex] = {40, USB_STRING_DESCRIPTOR_TYPE, 'S', 0, 'N', 0, '1', 0};
+    instrument_ = std::make_unique<Instrument>(spec);
+    device_ = AddInstrument(*instrument_);
+    ASSERT_NE(device_, nullptr);
+    record_ = RecordOf(device_);
+    record_->serialIndex = spec.serialIndex;
+
+    UCHAR buffer[256];
+    memset(buffer, 0xAA, sizeof(buffer));
+    ASSERT_EQ(ReadString(7, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    EXPECT_EQ(buffer[0], 6);
+    EXPECT_EQ(kstandin::usb::Bytes(buffer + 1, buffer + 6),
+              (kstandin::usb::Bytes{USB_STRING_DESCRIPTOR_TYPE, 'A', 0, 'B', 0}));
+    EXPECT_EQ(buffer[6], 0xAA) << "nothing beyond what the device sent";
+
+    memset(record_->serialDescriptor, 0xAA, sizeof(record_->serialDescriptor));
+    Routine<CacheFn>("CacheSerialNumberDescriptor")(device_);
+    ASSERT_EQ(record_->serialCached, 1);
+    EXPECT_EQ(record_->serialDescriptor[0], 8);
+}
+
 TEST_F(UsbRequestsTest, StringDescriptorsAreReadRawAndIndexZeroIsRefusedWithoutARequest) {
     UCHAR buffer[256];
     EXPECT_EQ(ReadString(0, buffer, sizeof(buffer)), STATUS_UNSUCCESSFUL);

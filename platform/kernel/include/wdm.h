@@ -1171,3 +1171,58 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
         return Mdl->MappedSystemVa;
     return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Cancel-safe request queues: the driver keeps the list and its lock, the kernel the cancel logic.
+
+#define IO_TYPE_CSQ_IRP_CONTEXT 1
+#define IO_TYPE_CSQ 2
+#define IO_TYPE_CSQ_EX 3
+
+struct _IO_CSQ;
+
+typedef struct _IO_CSQ_IRP_CONTEXT {
+    ULONG Type;
+    struct _IRP* Irp;
+    struct _IO_CSQ* Csq;
+} IO_CSQ_IRP_CONTEXT, *PIO_CSQ_IRP_CONTEXT;
+
+typedef VOID(NTAPI* PIO_CSQ_INSERT_IRP)(struct _IO_CSQ* Csq, PIRP Irp);
+typedef NTSTATUS(NTAPI IO_CSQ_INSERT_IRP_EX)(struct _IO_CSQ* Csq, PIRP Irp, PVOID InsertContext);
+typedef IO_CSQ_INSERT_IRP_EX* PIO_CSQ_INSERT_IRP_EX;
+typedef VOID(NTAPI* PIO_CSQ_REMOVE_IRP)(struct _IO_CSQ* Csq, PIRP Irp);
+typedef PIRP(NTAPI* PIO_CSQ_PEEK_NEXT_IRP)(struct _IO_CSQ* Csq, PIRP Irp, PVOID PeekContext);
+typedef VOID(NTAPI* PIO_CSQ_ACQUIRE_LOCK)(struct _IO_CSQ* Csq, PKIRQL Irql);
+typedef VOID(NTAPI* PIO_CSQ_RELEASE_LOCK)(struct _IO_CSQ* Csq, KIRQL Irql);
+typedef VOID(NTAPI* PIO_CSQ_COMPLETE_CANCELED_IRP)(struct _IO_CSQ* Csq, PIRP Irp);
+
+typedef struct _IO_CSQ {
+    ULONG Type;
+    PIO_CSQ_INSERT_IRP CsqInsertIrp;
+    PIO_CSQ_REMOVE_IRP CsqRemoveIrp;
+    PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp;
+    PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock;
+    PIO_CSQ_RELEASE_LOCK CsqReleaseLock;
+    PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp;
+    PVOID ReservePointer;
+} IO_CSQ, *PIO_CSQ;
+
+extern "C" {
+NTKERNELAPI NTSTATUS NTAPI IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp,
+                                           PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
+                                           PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp,
+                                           PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
+                                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
+                                           PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
+NTKERNELAPI NTSTATUS NTAPI IoCsqInitializeEx(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP_EX CsqInsertIrp,
+                                             PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
+                                             PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp,
+                                             PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
+                                             PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
+                                             PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
+NTKERNELAPI VOID NTAPI IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context);
+NTKERNELAPI NTSTATUS NTAPI IoCsqInsertIrpEx(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context,
+                                            PVOID InsertContext);
+NTKERNELAPI PIRP NTAPI IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context);
+NTKERNELAPI PIRP NTAPI IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
+}

@@ -122,6 +122,10 @@ void FreeIrpBuffers(PIRP irp);
 // IoCancelIrp on behalf of an application; the request stays valid until the call returns.
 bool CancelIrpForIoManager(PIRP irp); // system buffer and MDL chain the I/O manager attached
 
+// --- cancel-safe queues: completing a request still queued is a finding
+void CheckQueuedAtCompletion(PIRP irp);
+void ResetQueuedIrps();
+
 // --- threads
 void ResetThreads();
 

@@ -346,6 +346,7 @@ void FreeIrpBuffers(PIRP irp) {
 }
 
 void ResetIrps() {
+    ResetQueuedIrps();
     std::vector<std::shared_ptr<IrpInfo>> evicted;
     {
         std::lock_guard<std::mutex> lock(irpMutex);
@@ -649,6 +650,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Report(Rule::CompletedWithCancelRoutine,
                IrpName(Irp) + " completed while its cancel routine is still set");
     }
+    CheckQueuedAtCompletion(Irp);
     PIO_STACK_LOCATION first = FirstLocation(Irp);
     while (Irp->CurrentLocation <= Irp->StackCount) {
         CHAR index = Irp->CurrentLocation;

@@ -84,6 +84,8 @@ const char* RuleName(Rule rule) {
         return "work item misuse";
     case Rule::MdlMisuse:
         return "MDL misuse";
+    case Rule::IrpCompletedWhileQueued:
+        return "IRP completed while still in a cancel-safe queue";
     case Rule::InvalidParameter:
         return "invalid parameter to a kernel routine";
     }

@@ -87,6 +87,7 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     std::optional<NTSTATUS> ProcessLocked(PIRP irp, std::vector<Completion>& others);
     std::optional<NTSTATUS> ProcessUrbLocked(PURB urb, std::vector<Completion>& others);
     std::optional<NTSTATUS> TransferLocked(PURB urb);
+    ULONG MoveForCancelLocked(PURB urb);
     NTSTATUS SelectLocked(PURB urb);
     NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp);
     NTSTATUS DispatchPnp(PIRP irp);
@@ -239,6 +240,7 @@ void Instrument::State::Log(PIRP irp) {
                 record.transferFlags = transfer.TransferFlags;
                 record.transferBufferLength = transfer.TransferBufferLength;
                 record.transferBufferMdl = transfer.TransferBufferMDL != nullptr;
+                record.transferBuffer = transfer.TransferBuffer;
                 std::lock_guard<std::mutex> lock(mu);
                 if (Pipe* pipe = LookupLocked(transfer.PipeHandle)) record.endpointAddress = pipe->endpoint.address;
                 break;
@@ -609,8 +611,28 @@ void Instrument::State::Service() {
     }
 }
 
+// A bulk IN transfer that is cancelled while it waits for more keeps the full packets that had
+// arrived; the stack reports them in TransferBufferLength, as a host controller does.
+ULONG Instrument::State::MoveForCancelLocked(PURB urb) {
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return 0;
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
+    Pipe* pipe = LookupLocked(transfer.PipeHandle);
+    if (!pipe || USB_ENDPOINT_DIRECTION_OUT(pipe->endpoint.address) || pipe->halted) return 0;
+    auto buffer = static_cast<PUCHAR>(TransferBufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL));
+    ULONG moved = 0;
+    while (buffer && !pipe->inPackets.empty() &&
+           pipe->inPackets.front().size() <= transfer.TransferBufferLength - moved) {
+        Bytes& packet = pipe->inPackets.front();
+        if (!packet.empty()) memcpy(buffer + moved, packet.data(), packet.size());
+        moved += static_cast<ULONG>(packet.size());
+        pipe->inPackets.pop_front();
+    }
+    return moved;
+}
+
 void Instrument::State::Cancelled(PIRP irp) {
     bool waitWake = false;
+    ULONG moved = 0;
     {
         std::lock_guard<std::mutex> lock(mu);
         auto it = std::find_if(pending.begin(), pending.end(),
@@ -618,9 +640,14 @@ void Instrument::State::Cancelled(PIRP irp) {
         if (it == pending.end()) return;
         waitWake = it->waitWake;
         pending.erase(it);
+        if (PURB urb = UrbOf(irp)) moved = MoveForCancelLocked(urb);
     }
     if (waitWake) PoStartNextPowerIrp(irp);
-    if (PURB urb = UrbOf(irp)) Answer(urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    if (PURB urb = UrbOf(irp)) {
+        Answer(urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = moved;
+    }
     irp->IoStatus.Information = 0;
     Complete(irp, STATUS_CANCELLED);
 }

@@ -254,6 +254,7 @@ enum class Rule {
     WorkItemMisuse,
     MdlMisuse,
     InvalidParameter,
+    IrpCompletedWhileQueued,
 };
 const char* RuleName(Rule rule);
 struct Finding {

@@ -88,6 +88,7 @@ struct RequestRecord {
     ULONG transferBufferLength = 0;  // as requested
     ULONG transferFlags = 0;
     bool transferBufferMdl = false;
+    const void* transferBuffer = nullptr;  // bulk transfers: where the data goes or comes from
     bool configurationDescriptorNull = false;
     UCHAR endpointAddress = 0;  // pipe requests and transfers with a valid handle
     USB_DEFAULT_PIPE_SETUP_PACKET setup{};  // vendor and class requests
