@@ -1,124 +1,154 @@
-// ksusbsim: pipe alias devices. Windows hands the part of a path after the device's name
-// (\\.\trelvousb1\ep01) to the driver as the file object's name; Wine opens the device and drops
-// that part. So that a pipe of the function driver above a child can be opened all the same, the
-// bus gives every pipe of a child a device of its own, "\\.\KsUsbSim<child>ep<pipe, two
-// digits>", which names the file object after the pipe ("\ep01") and passes every request of the
-// handle to the top of the child's device stack.
+// ksusbsim: the alias devices. Windows hands the part of a path after the device's name
+// (\\.\trelvousb1\ep01) to the driver as the file object's name, and the function driver picks
+// the pipe from it; Wine opens the device and drops that part. So that pipes of the driver above
+// a child can be opened all the same, each child has an alias, "\\.\KsUsbSim<index>", that
+// passes every request of its handles to the top of the child's device stack and names the
+// file object of each open itself: a test tells it, before a program runs, the names of the
+// program's next opens in the order the program makes them ("" for the device, "\ep01", ...).
 #include "simbus.h"
 
 namespace {
 
-// Deep enough for any stack above a child: the request is passed on, not copied.
+// Deep enough for any stack above a child: requests are passed on, not copied to new ones.
 constexpr CCHAR kAliasStackSize = 8;
 
-ULONG PutText(WCHAR* text, ULONG units, const WCHAR* part)
+void ForgetName(PFILE_OBJECT file)
 {
-    while (*part != 0) {
-        text[units++] = *part++;
-    }
-    text[units] = 0;
-    return units;
-}
-
-ULONG PutNumber(WCHAR* text, ULONG units, ULONG value, ULONG digits)
-{
-    for (ULONG i = digits; i-- > 0;) {
-        ULONG divisor = 1;
-        for (ULONG j = 0; j < i; ++j) {
-            divisor *= 10;
-        }
-        text[units++] = WCHAR(L'0' + (value / divisor) % 10);
-    }
-    text[units] = 0;
-    return units;
-}
-
-NTSTATUS FreePipeNameOnFailure(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    auto* file = static_cast<PFILE_OBJECT>(context);
-    if (irp->PendingReturned) {
-        IoMarkIrpPending(irp);
-    }
-    if (!NT_SUCCESS(irp->IoStatus.Status) && file->FileName.Buffer != nullptr) {
-        FreeSimPool(file->FileName.Buffer);
-        file->FileName.Buffer = nullptr;
-        file->FileName.Length = file->FileName.MaximumLength = 0;
-    }
-    return STATUS_CONTINUE_COMPLETION;
-}
-
-NTSTATUS FreePipeName(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    auto* file = static_cast<PFILE_OBJECT>(context);
-    if (irp->PendingReturned) {
-        IoMarkIrpPending(irp);
-    }
     if (file != nullptr && file->FileName.Buffer != nullptr) {
         FreeSimPool(file->FileName.Buffer);
         file->FileName.Buffer = nullptr;
         file->FileName.Length = file->FileName.MaximumLength = 0;
     }
+}
+
+// Wine hands out the handle without waiting for the open's result, so the result is kept for
+// tests to read.
+NTSTATUS AfterCreate(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* child = static_cast<ChildRecord*>(context);
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&child->lock, &irql);
+    child->counters.opens++;
+    child->counters.lastOpenStatus = irp->IoStatus.Status;
+    KeReleaseSpinLock(&child->lock, irql);
+    if (!NT_SUCCESS(irp->IoStatus.Status)) {
+        ForgetName(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    }
     return STATUS_CONTINUE_COMPLETION;
+}
+
+// The name goes once the function driver has seen it for the last time, at close.
+NTSTATUS AfterClose(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    ForgetName(static_cast<PFILE_OBJECT>(context));
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+// Takes the name for the next open; false when there is none.
+bool NextOpenName(ChildRecord* child, WCHAR (&name)[kOpenNameUnits])
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&child->lock, &irql);
+    bool any = child->openNameNext < child->openNameCount;
+    if (any) {
+        RtlCopyMemory(name, child->openNames[child->openNameNext++], sizeof(name));
+    }
+    KeReleaseSpinLock(&child->lock, irql);
+    return any && name[0] != 0;
+}
+
+NTSTATUS NameFile(PFILE_OBJECT file, const WCHAR* name)
+{
+    USHORT units = 0;
+    while (name[units] != 0) {
+        ++units;
+    }
+    auto* text = static_cast<WCHAR*>(AllocateSimPool((units + 1) * sizeof(WCHAR)));
+    if (text == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyMemory(text, name, (units + 1) * sizeof(WCHAR));
+    file->FileName.Buffer = text;
+    file->FileName.Length = USHORT(units * sizeof(WCHAR));
+    file->FileName.MaximumLength = USHORT((units + 1) * sizeof(WCHAR));
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
 
-NTSTATUS CreateAliases(ChildRecord* child)
+NTSTATUS CreateAlias(ChildRecord* child)
 {
-    for (ULONG pipe = 0; pipe < child->model->numEndpoints; ++pipe) {
-        WCHAR nameText[64], linkText[64];
-        ULONG units = PutText(nameText, 0, L"\\Device\\KsUsbSim");
-        units = PutNumber(nameText, units, child->index, 1);
-        units = PutText(nameText, units, L"Pipe");
-        PutNumber(nameText, units, pipe, 1);
-        units = PutText(linkText, 0, L"\\DosDevices\\KsUsbSim");
-        units = PutNumber(linkText, units, child->index, 1);
-        units = PutText(linkText, units, L"ep");
-        PutNumber(linkText, units, pipe, 2);
-        UNICODE_STRING name, link;
-        RtlInitUnicodeString(&name, nameText);
-        RtlInitUnicodeString(&link, linkText);
-        PDEVICE_OBJECT device = nullptr;
-        NTSTATUS status = IoCreateDevice(SimDriverObject(), sizeof(AliasRecord) + sizeof(linkText), &name,
-                                         FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-        if (!NT_SUCCESS(status)) {
-            DeleteAliases(child);
-            return status;
-        }
-        auto* alias = static_cast<AliasRecord*>(device->DeviceExtension);
-        alias->common.kind = DeviceKind::Alias;
-        alias->child = child;
-        alias->pipe = pipe;
-        // The link's name lives behind the record, for its removal.
-        auto* kept = reinterpret_cast<WCHAR*>(alias + 1);
-        RtlCopyMemory(kept, linkText, sizeof(linkText));
-        RtlInitUnicodeString(&alias->dosName, kept);
-        device->StackSize = kAliasStackSize;
-        // Reads and writes must reach the function driver with their buffers described the way
-        // it asked for (direct I/O).
-        device->Flags |= DO_DIRECT_IO;
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        child->aliases[pipe] = device;
-        status = IoCreateSymbolicLink(&link, &name);
-        if (!NT_SUCCESS(status)) {
-            DeleteAliases(child);
-            return status;
-        }
+    WCHAR nameText[40] = L"\\Device\\KsUsbSimAlias0";
+    nameText[21] = WCHAR(L'0' + child->index);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, nameText);
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status =
+        IoCreateDevice(SimDriverObject(), sizeof(AliasRecord), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
+    auto* alias = static_cast<AliasRecord*>(device->DeviceExtension);
+    alias->common.kind = DeviceKind::Alias;
+    alias->child = child;
+    const WCHAR linkText[] = L"\\DosDevices\\KsUsbSim0";
+    RtlCopyMemory(alias->dosNameText, linkText, sizeof(linkText));
+    alias->dosNameText[20] = WCHAR(L'0' + child->index);
+    RtlInitUnicodeString(&alias->dosName, alias->dosNameText);
+    device->StackSize = kAliasStackSize;
+    // Reads and writes must reach the function driver with their buffers described the way it
+    // asked for (direct I/O).
+    device->Flags |= DO_DIRECT_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    status = IoCreateSymbolicLink(&alias->dosName, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    child->alias = device;
     return STATUS_SUCCESS;
 }
 
-void DeleteAliases(ChildRecord* child)
+void DeleteAlias(ChildRecord* child)
 {
-    for (PDEVICE_OBJECT& device : child->aliases) {
-        if (device == nullptr) {
-            continue;
-        }
-        auto* alias = static_cast<AliasRecord*>(device->DeviceExtension);
-        IoDeleteSymbolicLink(&alias->dosName);
-        IoDeleteDevice(device);
-        device = nullptr;
+    if (child->alias == nullptr) {
+        return;
     }
+    auto* alias = static_cast<AliasRecord*>(child->alias->DeviceExtension);
+    IoDeleteSymbolicLink(&alias->dosName);
+    IoDeleteDevice(child->alias);
+    child->alias = nullptr;
+}
+
+NTSTATUS SetOpenNames(ChildRecord* child, const WCHAR* names, ULONG units)
+{
+    WCHAR parsed[kMaxOpenNames][kOpenNameUnits] = {};
+    ULONG count = 1, at = 0;
+    for (ULONG i = 0; i < units; ++i) {
+        if (names[i] == L'|') {
+            if (++count > kMaxOpenNames) {
+                return STATUS_INVALID_PARAMETER;
+            }
+            at = 0;
+        } else if (at + 1 < kOpenNameUnits) {
+            parsed[count - 1][at++] = names[i];
+        } else {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&child->lock, &irql);
+    RtlCopyMemory(child->openNames, parsed, sizeof(parsed));
+    child->openNameCount = count;
+    child->openNameNext = 0;
+    KeReleaseSpinLock(&child->lock, irql);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp)
@@ -134,32 +164,25 @@ NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp)
         }
         return CompleteSimRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
     }
-    NTSTATUS status;
     PFILE_OBJECT file = stack->FileObject;
     if (stack->MajorFunction == IRP_MJ_CREATE && file != nullptr) {
-        // "\epNN": the name the function driver reads its pipe number from.
-        constexpr USHORT kBytes = 5 * sizeof(WCHAR);
-        auto* text = static_cast<WCHAR*>(AllocateSimPool(kBytes + sizeof(WCHAR)));
-        if (text == nullptr) {
-            ObDereferenceObject(top);
-            return CompleteSimRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        WCHAR name[kOpenNameUnits];
+        if (NextOpenName(child, name)) {
+            NTSTATUS status = NameFile(file, name);
+            if (!NT_SUCCESS(status)) {
+                ObDereferenceObject(top);
+                return CompleteSimRequest(irp, status, 0);
+            }
         }
-        PutNumber(text, PutText(text, 0, L"\\ep"), alias->pipe, 2);
-        file->FileName.Buffer = text;
-        file->FileName.Length = kBytes;
-        file->FileName.MaximumLength = kBytes + sizeof(WCHAR);
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, FreePipeNameOnFailure, file, TRUE, TRUE, TRUE);
-        status = IoCallDriver(top, irp);
+        IoSetCompletionRoutine(irp, AfterCreate, child, TRUE, TRUE, TRUE);
     } else if (stack->MajorFunction == IRP_MJ_CLOSE) {
-        // The name goes once the function driver has seen it for the last time.
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, FreePipeName, file, TRUE, TRUE, TRUE);
-        status = IoCallDriver(top, irp);
+        IoSetCompletionRoutine(irp, AfterClose, file, TRUE, TRUE, TRUE);
     } else {
         IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(top, irp);
     }
+    NTSTATUS status = IoCallDriver(top, irp);
     ObDereferenceObject(top);
     return status;
 }

@@ -16,6 +16,9 @@ constexpr ULONG kSimPoolTag = 0x6D695355;  // 'U' 'S' 'i' 'm'
 constexpr ULONG kMaxPipes = 3;
 // Bytes a queue may hold; a test that queues more fails its request instead of exhausting memory.
 constexpr ULONG kMaxQueueBytes = 32u << 20;
+// File names an alias can be told to give the next opens, and their length in units.
+constexpr ULONG kMaxOpenNames = 8;
+constexpr ULONG kOpenNameUnits = 16;
 
 enum class DeviceKind : ULONG { Bus = 0x42757331, Child, Alias, Control };
 
@@ -85,14 +88,17 @@ struct ChildRecord {
     LIST_ENTRY pendingIn;  // bulk IN transfers waiting for data
     SimCounters counters;
     PipeRecord pipes[kMaxPipes];
-    PDEVICE_OBJECT aliases[kMaxPipes];
+    PDEVICE_OBJECT alias;  // "\\.\KsUsbSim<index>"
+    WCHAR openNames[kMaxOpenNames][kOpenNameUnits];  // names for the alias's next opens
+    ULONG openNameCount;
+    ULONG openNameNext;
 };
 
 struct AliasRecord {
     CommonRecord common;
     ChildRecord* child;
-    ULONG pipe;
     UNICODE_STRING dosName;
+    WCHAR dosNameText[32];
 };
 
 struct ControlRecord {
@@ -117,6 +123,7 @@ void ReadChildCounters(ChildRecord* child, SimCounters* counters);
 void UnplugChild(ChildRecord* child);
 
 // alias.cpp
-NTSTATUS CreateAliases(ChildRecord* child);
-void DeleteAliases(ChildRecord* child);
+NTSTATUS CreateAlias(ChildRecord* child);
+void DeleteAlias(ChildRecord* child);
+NTSTATUS SetOpenNames(ChildRecord* child, const WCHAR* names, ULONG units);
 NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp);

@@ -20,6 +20,10 @@
 #define IOCTL_KSUSBSIM_GET_COUNTERS KSUSBSIM_CODE(0x803)
 // in: index: the instrument is pulled out of its port
 #define IOCTL_KSUSBSIM_UNPLUG KSUSBSIM_CODE(0x804)
+// in: index, then UTF-16 file names separated by '|': the names the instrument's alias
+// "\\.\KsUsbSim<index>" gives its next opens, one each, in order ("" opens the device itself);
+// once they are used up, opens get no name.
+#define IOCTL_KSUSBSIM_SET_OPEN_NAMES KSUSBSIM_CODE(0x805)
 
 // Bulk IN transfers are filled with a counting pattern (byte i of the stream is i mod 251)
 // instead of from the queue, without end: a source for throughput runs.
@@ -40,4 +44,6 @@ struct SimCounters {
     unsigned int largestInRequest; // largest TransferBufferLength of a bulk IN transfer
     unsigned int cancelledIn;      // bulk IN transfers that ended cancelled or aborted
     unsigned int outBytesTotal;    // bulk OUT bytes received since the start, kept or not
+    unsigned int opens;            // opens the alias passed to the function driver
+    unsigned int lastOpenStatus;   // the function driver's status for the latest of them
 };

@@ -8,6 +8,11 @@
 //   simctl modes INDEX BITS              set the instrument's mode bits
 //   simctl counters INDEX                print the instrument's counters as key=value
 //   simctl unplug INDEX                  pull the instrument out
+//   simctl open-names INDEX NAMES        name the next opens of \\.\KsUsbSim<INDEX>, in order
+//                                        ('|' between names, an empty name opens the device)
+//   simctl hold SECONDS                  stay running (keeps the prefix's drivers loaded)
+//   simctl write PATH FILE               one write of FILE's bytes on PATH
+//   simctl read PATH COUNT FILE          one read of COUNT bytes on PATH (5 s, then cancelled)
 //
 // Exit status 0 on success; otherwise a line on stderr naming the failed call and its error.
 #include <windows.h>
@@ -192,9 +197,9 @@ int Counters(const wchar_t* index)
     SimCounters c;
     std::memcpy(&c, out.data(), sizeof(c));
     std::printf("counters vendorProbes=%u selects=%u inTransfers=%u outTransfers=%u inPending=%u inQueued=%u "
-                "keptBytes=%u largestInRequest=%u cancelledIn=%u outBytesTotal=%u\n",
+                "keptBytes=%u largestInRequest=%u cancelledIn=%u outBytesTotal=%u opens=%u lastOpenStatus=%u\n",
                 c.vendorProbes, c.selects, c.inTransfers, c.outTransfers, c.inPending, c.inQueued, c.keptBytes,
-                c.largestInRequest, c.cancelledIn, c.outBytesTotal);
+                c.largestInRequest, c.cancelledIn, c.outBytesTotal, c.opens, c.lastOpenStatus);
     return 0;
 }
 
@@ -260,10 +265,27 @@ int ReadToFile(const wchar_t* path, const wchar_t* count, const wchar_t* target)
     return ok ? 0 : 1;
 }
 
+int OpenNames(const wchar_t* index, const wchar_t* names)
+{
+    std::vector<unsigned char> in = IndexWord(index);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(names);
+    in.insert(in.end(), bytes, bytes + std::wcslen(names) * sizeof(wchar_t));
+    std::vector<unsigned char> out;
+    DWORD returned = 0;
+    return Control(IOCTL_KSUSBSIM_SET_OPEN_NAMES, in, out, returned) ? 0 : Fail("IOCTL_KSUSBSIM_SET_OPEN_NAMES");
+}
+
+int Hold(const wchar_t* seconds)
+{
+    Sleep(DWORD(std::wcstoul(seconds, nullptr, 10) * 1000));
+    return 0;
+}
+
 int Usage()
 {
     std::fprintf(stderr, "usage: simctl add-inf INF | install-bus INF | wait PATH SECONDS | queue INDEX FILE |\n"
-                         "       take-kept INDEX FILE | modes INDEX BITS | counters INDEX | unplug INDEX\n");
+                         "       take-kept INDEX FILE | modes INDEX BITS | counters INDEX | unplug INDEX |\n"
+                         "       open-names INDEX NAMES | hold SECONDS | write PATH FILE | read PATH COUNT FILE\n");
     return 2;
 }
 
@@ -299,6 +321,12 @@ int wmain(int argc, wchar_t** argv)
     }
     if (command == L"unplug" && argc == 3) {
         return Unplug(argv[2]);
+    }
+    if (command == L"open-names" && argc == 4) {
+        return OpenNames(argv[2], argv[3]);
+    }
+    if (command == L"hold" && argc == 3) {
+        return Hold(argv[2]);
     }
     if (command == L"write" && argc == 4) {
         return WriteFromFile(argv[2], argv[3]);

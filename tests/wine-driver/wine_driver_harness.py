@@ -1,0 +1,303 @@
+"""Plumbing of the real driver's runs under a 64-bit Wine: the prefix template with the
+simulated USB bus and kestrune installed, one copied prefix per test, and bounded runs of the
+x64 tools in it.
+
+The generic parts (process groups tied to the runner's life, bounded runs, prefix copies, the
+skip and failure exceptions) come from the library's Wine harness. Every external step has a
+time-out, and every process started here is ended by its own id, or through the `wineserver -k`
+of the test's own prefix, on every exit path; Wine servers of other prefixes are never touched.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine"))
+from wine_harness import (  # noqa: E402
+    SKIP, Failed, Skipped, copy_prefix, run_bounded, spawn, stop_group)
+
+__all__ = ["SKIP", "Failed", "Skipped", "DriverRun", "create_template", "remove_template", "find_wine64"]
+
+RUN_PREFIX = "run-"
+WINEBOOT_TIMEOUT = 120
+INSTALL_TIMEOUT = 60
+TOOL_TIMEOUT = 60
+SERVER_TIMEOUT = 20
+# How long the bus and the driver above it may take to appear after the Wine server starts.
+DEVICE_TIMEOUT = 20
+# Longest life of the program that keeps a prefix's drivers loaded between the tools' runs.
+HOLD_SECONDS = 200
+
+DLL_OVERRIDES = "mscoree,mshtml="
+# The instruments of the simulated bus, by index: DOS name the driver gives it, and the DOS
+# names of the bus's pipe aliases.
+LOOPBACK = 0
+SCRIPTED = 1
+DOS_NAMES = {LOOPBACK: r"\\.\trelvousb1", SCRIPTED: r"\\.\trelvousb"}
+
+
+def alias_path(instrument):
+    """The bus's alias of the instrument: its opens reach the driver above the instrument with
+    the file names that a test sets beforehand (see DriverRun.open_names)."""
+    return rf"\\.\KsUsbSim{instrument}"
+
+
+def find_wine64():
+    """The 64-bit loader itself: the `wine` launcher prefers a 32-bit loader, which cannot run
+    x64 programs and does not start at all on a kernel without 32-bit support."""
+    for candidate in (shutil.which("wine64"), "/usr/lib/wine/wine64", "/usr/lib64/wine/wine64"):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def find_wineserver(loader):
+    for candidate in (str(Path(loader).with_name("wineserver64")), str(Path(loader).with_name("wineserver")),
+                      shutil.which("wineserver")):
+        if candidate and os.access(candidate, os.X_OK) and Path(candidate).is_file():
+            return candidate
+    return None
+
+
+def require_wine():
+    loader = find_wine64()
+    if loader is None:
+        raise Skipped("not installed: a 64-bit Wine (wine64)")
+    server = find_wineserver(loader)
+    if server is None:
+        raise Skipped("not installed: wineserver")
+    return loader, server
+
+
+def wine_environment(prefix, loader):
+    env = {name: value for name, value in os.environ.items()
+           if not name.startswith("WINE") and not name.startswith("LC_")}
+    env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINELOADER=loader, WINEDLLOVERRIDES=DLL_OVERRIDES,
+               WINEDEBUG="-all", DISPLAY="", LANG="C.UTF-8")
+    return env
+
+
+def kill_wineserver(prefix, loader, server):
+    """Ends the server of this prefix and with it every process of the prefix, and only those."""
+    try:
+        run_bounded([server, "-k"], SERVER_TIMEOUT, env=wine_environment(prefix, loader),
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except Failed:
+        pass
+
+
+def wait_server_gone(prefix, loader, server):
+    run_bounded([server, "-w"], SERVER_TIMEOUT, env=wine_environment(prefix, loader),
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def hold(prefix, loader, simctl):
+    """Starts a program that only waits: while a program of the prefix runs, Wine keeps its
+    services, and with them the loaded drivers and their state, between the tools' runs."""
+    return spawn([loader, simctl, "hold", str(HOLD_SECONDS)], env=wine_environment(prefix, loader),
+                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def template_path(work):
+    return Path(work) / "prefix-template"
+
+
+def parts(win64_dir, dist_dir):
+    win64 = Path(win64_dir) / "tests" / "wine-driver"
+    return {
+        "ksusbsim.sys": win64 / "ksusbsim.sys",
+        "ksusbsim.inf": win64 / "ksusbsim.inf",
+        "simctl.exe": win64 / "simctl.exe",
+        "kestrune.sys": Path(dist_dir) / "kestrune.sys",
+        "kestrune.inf": Path(dist_dir) / "kestrune.inf",
+    }
+
+
+def require_parts(files):
+    missing = [str(path) for path in files.values() if not path.is_file()]
+    if missing:
+        raise Skipped("not built: " + ", ".join(missing))
+
+
+def create_template(work, win64_dir, dist_dir, log):
+    """Boots one 64-bit prefix for the whole run and installs into it, as an administrator
+    would: the driver package first, where Plug and Play looks for drivers, then the bus as a
+    root-enumerated device, whose children then find kestrune. Returns the install's output."""
+    loader, server = require_wine()
+    files = parts(win64_dir, dist_dir)
+    require_parts(files)
+    remove_template(work)
+    holder = None
+    template = template_path(work)
+    template.parent.mkdir(parents=True, exist_ok=True)
+    env = wine_environment(template, loader)
+    package = template / "drive_c" / "packages"
+    transcript = []
+
+    def step(command, limit):
+        code, out, err = run_bounded(command, limit, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     cwd=str(template.parent))
+        text = out.decode(errors="replace") + err.decode(errors="replace")
+        transcript.append(f"$ {' '.join(map(str, command))}\n{text}")
+        if code != 0:
+            raise Failed(f"{' '.join(map(str, command))} failed ({code}):\n{text[-3000:]}")
+        return text
+
+    try:
+        step([loader, "wineboot", "-i"], WINEBOOT_TIMEOUT)
+        package.mkdir(parents=True)
+        for name, path in files.items():
+            shutil.copy2(path, package / name)
+        # The package names a catalog, which only a signed release carries; Wine's
+        # SetupCopyOEMInf insists on finding the file.
+        (package / "kestrune.cat").write_bytes(b"")
+        simctl = str(package / "simctl.exe")
+        # One session for the whole installation: the drivers it loads stay loaded.
+        holder = hold(template, loader, simctl)
+        step([loader, simctl, "add-inf", r"C:\packages\kestrune.inf"], INSTALL_TIMEOUT)
+        # Wine copies the INF alone to C:\windows\inf and installs devices from there; Windows
+        # keeps the whole package in its driver store. The driver file goes beside the copy.
+        shutil.copy2(files["kestrune.sys"], template / "drive_c" / "windows" / "inf" / "kestrune.sys")
+        step([loader, simctl, "install-bus", r"C:\packages\ksusbsim.inf"], INSTALL_TIMEOUT)
+        for instrument, name in DOS_NAMES.items():
+            step([loader, simctl, "wait", name, str(DEVICE_TIMEOUT)], DEVICE_TIMEOUT + TOOL_TIMEOUT)
+        kill_wineserver(template, loader, server)
+        stop_group(holder)
+        wait_server_gone(template, loader, server)
+    except BaseException:
+        Path(log).write_text("\n".join(transcript))
+        kill_wineserver(template, loader, server)
+        stop_group(holder)
+        raise
+    Path(log).write_text("\n".join(transcript))
+    if not (template / "system.reg").is_file():
+        raise Failed("the prefix template has no registry")
+    return "\n".join(transcript)
+
+
+def remove_template(work):
+    template = template_path(work)
+    loader = find_wine64()
+    if template.exists():
+        if loader is not None and find_wineserver(loader) is not None:
+            kill_wineserver(template, loader, find_wineserver(loader))
+        shutil.rmtree(template, ignore_errors=True)
+    # Left behind only by a runner that was killed outright.
+    for stale in Path(work).glob(RUN_PREFIX + "*"):
+        shutil.rmtree(stale, ignore_errors=True)
+
+
+class DriverRun:
+    """One test's world: a copy of the template in which the bus and kestrune start with the
+    Wine server. Use as a context manager; the prefix's server and everything it ran end with
+    the block."""
+
+    def __init__(self, work, win64_dir, dist_dir, case):
+        self.work = Path(work)
+        self.case = case
+        self.win64_dir = win64_dir
+        self.dist_dir = Path(dist_dir)
+        self.logs = self.work / "logs" / case
+        self.root = None
+        self.prefix = None
+        self.holder = None
+        self.count = 0
+
+    def __enter__(self):
+        self.loader, self.server = require_wine()
+        template = template_path(self.work)
+        if not (template / "system.reg").is_file():
+            raise Skipped("no Wine prefix template (its set-up was skipped or did not run)")
+        if self.logs.exists():
+            shutil.rmtree(self.logs)
+        self.logs.mkdir(parents=True)
+        self.root = Path(tempfile.mkdtemp(prefix=f"{RUN_PREFIX}{self.case}-", dir=self.work))
+        try:
+            self.prefix = self.root / "prefix"
+            copy_prefix(template, self.prefix)
+            self.run_dir = self.prefix / "drive_c" / "run"
+            self.run_dir.mkdir()
+            kestrunectl = self.dist_dir / "kestrunectl.exe"
+            if kestrunectl.is_file():
+                shutil.copy2(kestrunectl, self.run_dir / "kestrunectl.exe")
+            self.holder = hold(self.prefix, self.loader, self.prefix / "drive_c" / "packages" / "simctl.exe")
+            # The bus starts with the server; the driver is ready once its DOS names open.
+            for name in DOS_NAMES.values():
+                self.simctl("wait", name, str(DEVICE_TIMEOUT), timeout=DEVICE_TIMEOUT + TOOL_TIMEOUT)
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        if self.prefix is not None:
+            kill_wineserver(self.prefix, self.loader, self.server)
+        stop_group(self.holder)
+        if self.root is not None:
+            shutil.rmtree(self.root, ignore_errors=True)
+        return False
+
+    def c_path(self, path):
+        return "C:\\" + str(Path(path).relative_to(self.prefix / "drive_c")).replace("/", "\\")
+
+    def put_file(self, name, data):
+        path = self.run_dir / name
+        path.write_bytes(data)
+        return self.c_path(path)
+
+    def file_path(self, name):
+        return self.run_dir / name
+
+    def run(self, program, *arguments, timeout=TOOL_TIMEOUT, check=True, tag=None):
+        """Runs an x64 program of C:\\run under Wine; returns (exit status, stdout, stderr)."""
+        self.count += 1
+        tag = tag or f"{self.count:02d}-{Path(program).stem}-{arguments[0] if arguments else ''}"
+        out_path, err_path = self.logs / f"{tag}.stdout", self.logs / f"{tag}.stderr"
+        env = wine_environment(self.prefix, self.loader)
+        command = [self.loader, str(program)] + [str(a) for a in arguments]
+        started = time.monotonic()
+        # Straight into the log folder, so that what was printed before a hang is kept.
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            code, _, _ = run_bounded(command, timeout, env=env, stdout=out, stderr=err, cwd=self.run_dir)
+        self.last_duration = time.monotonic() - started
+        text = out_path.read_bytes().decode("utf-8", errors="replace").replace("\r", "")
+        errors = err_path.read_bytes().decode("utf-8", errors="replace").replace("\r", "")
+        if check and code != 0:
+            raise Failed(f"{Path(program).name} {' '.join(map(str, arguments))} exited {code}:\n"
+                         f"{text[-2000:]}{errors[-2000:]}")
+        return code, text, errors
+
+    def simctl(self, *arguments, **options):
+        return self.run(self.prefix / "drive_c" / "packages" / "simctl.exe", *arguments, **options)
+
+    def kestrunectl(self, *arguments, **options):
+        program = self.run_dir / "kestrunectl.exe"
+        if not program.is_file():
+            raise Skipped(f"not built: {self.dist_dir / 'kestrunectl.exe'}")
+        return self.run(program, *arguments, **options)
+
+    def counters(self, instrument):
+        _, out, _ = self.simctl("counters", str(instrument))
+        line = next((line for line in out.splitlines() if line.startswith("counters ")), None)
+        if line is None:
+            raise Failed(f"simctl printed no counters: {out!r}")
+        return {key: int(value) for key, _, value in (t.partition("=") for t in line.split()[1:])}
+
+    def open_names(self, instrument, *names):
+        """The file names, in order, of the next opens of the instrument's alias: the names that
+        Windows would pass to the driver after the device's own name ("" for the device)."""
+        self.simctl("open-names", str(instrument), "|".join(names))
+
+    def queue(self, instrument, data):
+        self.simctl("queue", str(instrument), self.put_file("queued.bin", data))
+
+    def take_kept(self, instrument):
+        target = self.run_dir / "kept.bin"
+        target.unlink(missing_ok=True)
+        self.simctl("take-kept", str(instrument), self.c_path(target))
+        return target.read_bytes()

@@ -1,0 +1,292 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real x64 kestrune.sys under Wine, beneath the simulated USB bus.
+
+Usage: wine_driver_tests.py CASE --work DIR --win64-dir DIR --dist DIR
+
+CASE is setup (boot the prefix template and install the bus and the driver into it), cleanup,
+or one of the test cases below. Exit status: 0 passed, 1 failed, 77 skipped (the reason is
+printed).
+"""
+
+import argparse
+import random
+import re
+import sys
+import time
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import wine_driver_harness as wh  # noqa: E402
+
+LOOPBACK, SCRIPTED = wh.LOOPBACK, wh.SCRIPTED
+# Pipes in the order of the instruments' endpoint descriptors.
+LOOPBACK_OUT, LOOPBACK_IN = 0, 1
+SCRIPTED_IN, SCRIPTED_OUT, SCRIPTED_INTERRUPT = 0, 1, 2
+# Win32 errors as Windows maps the driver's statuses.
+ERROR_INVALID_HANDLE = 6
+STATUS_SUCCESS = 0
+STATUS_INVALID_PARAMETER = 0xC000000D
+STATUS_INVALID_DEVICE_STATE = 0xC0000184
+
+# A fixed generator: a failure can be repeated with the same data.
+generator = random.Random(0x5EB7)
+
+
+def random_bytes(size):
+    return generator.randbytes(size)
+
+
+def pipe_name(pipe):
+    """What Windows passes to the driver after the device's name when kestrunectl opens a pipe."""
+    return f"\\ep{pipe:02d}"
+
+
+class Checks:
+    """Collects every failed check of a test, so one run reports all of them."""
+
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, condition, message):
+        if not condition:
+            self.failures.append(message)
+        return condition
+
+    def equal(self, actual, expected, what):
+        return self.expect(actual == expected, f"{what}: expected {expected!r}, got {actual!r}")
+
+    def same_bytes(self, actual, expected, what):
+        if actual == expected:
+            return True
+        first = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b), min(len(actual), len(expected)))
+        return self.expect(False, f"{what}: {len(actual)} bytes instead of {len(expected)}, first difference at "
+                                  f"byte {first}")
+
+    def finish(self):
+        if self.failures:
+            raise wh.Failed("\n  ".join(["checks failed:"] + self.failures))
+
+
+def control(run, instrument, *arguments, **options):
+    """kestrunectl on the instrument's alias, whose opens get the names kestrunectl asks for."""
+    return run.kestrunectl("--device", wh.alias_path(instrument), *arguments, **options)
+
+
+def raw_result(text, word):
+    match = re.search(rf"^{word} ok=(\d) (?:written|got)=(\d+) error=(\d+)$", text, re.M)
+    if match is None:
+        raise wh.Failed(f"simctl printed no {word} result: {text!r}")
+    return int(match.group(1)), int(match.group(2)), int(match.group(3))
+
+
+# --- the cases
+
+
+def case_install(args):
+    """The driver package went in through its INF: the children of the bus carry kestrune as
+    their service, each child was configured once, and kestrunectl lists both instruments with
+    their DOS names, IDs and serial numbers."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "install") as run:
+        registry = (run.prefix / "system.reg").read_text(errors="replace")
+        image = re.search(r'\[System\\\\CurrentControlSet\\\\Services\\\\kestrune\][^\[]*"ImagePath"="([^"]*)"',
+                          registry)
+        checks.expect(image is not None and image.group(1).lower().endswith("kestrune.sys"),
+                      "service kestrune with its image path")
+        for instrument, serial, product in ((LOOPBACK, "LOOP0001", "0002"), (SCRIPTED, "SCRIPT02", "0001")):
+            key = rf"[System\\\\CurrentControlSet\\\\Enum\\\\USB\\\\VID_2A4B&PID_{product}\\\\{serial}]"
+            block = registry.split(key.replace("\\\\", "\\\\"), 1)
+            checks.expect(len(block) == 2 and '"Service"="kestrune"' in block[1].split("\n\n", 1)[0],
+                          f"{serial}: device key with service kestrune")
+            counters = run.counters(instrument)
+            checks.equal(counters["selects"], 1, f"{serial}: configurations selected")
+            checks.equal(counters["vendorProbes"], 1, f"{serial}: vendor probes")
+        _, out, _ = run.kestrunectl("list")
+        for serial, product, dos in (("LOOP0001", "0002", "trelvousb1"), ("SCRIPT02", "0001", "trelvousb")):
+            entry = re.search(rf"\\\\\?\\usb#vid_2a4b&pid_{product}#{serial.lower()}#[^\n]*\n[^\n]*", out, re.I)
+            if checks.expect(entry is not None, f"list shows the interface path of {serial}: {out!r}"):
+                text = entry.group(0)
+                checks.expect(re.search(rf"\\\\\.\\{dos}\b", text) is not None, f"{serial}: DOS name {dos}")
+                checks.expect("2a4b" in text.lower() and product in text, f"{serial}: vendor and product IDs")
+                checks.expect(serial in text, f"{serial}: serial number")
+    checks.finish()
+
+
+def case_info(args):
+    """What the control codes tell of each instrument: the strings, the driver's version and
+    build date, and the read chunk size that the vendor probe set (65536 where the instrument
+    accepted it, 2048 where it stalled it)."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "info") as run:
+        for dos, serial, product, chunk in ((r"\\.\trelvousb1", "LOOP0001", "Loopback instrument", 65536),
+                                            (r"\\.\trelvousb", "SCRIPT02", "Scripted instrument", 2048)):
+            _, out, _ = run.kestrunectl("--device", dos, "info")
+            for text in (serial, product, "Trelvo", "27010"):
+                checks.expect(text in out, f"{serial}: info shows {text!r}")
+            checks.expect(re.search(r"\b[A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d\b", out) is not None,
+                          f"{serial}: info shows the build date")
+            checks.expect(re.search(rf"read chunk[^\n]*\b{chunk}\b", out, re.I) is not None,
+                          f"{serial}: read chunk size {chunk}")
+            checks.expect(re.search(r"write chunk[^\n]*\b2048\b", out, re.I) is not None,
+                          f"{serial}: write chunk size 2048")
+    checks.finish()
+
+
+def case_write(args):
+    """kestrunectl write: each file arrives at the instrument's bulk OUT pipe byte for byte, in
+    transfers of at most 64 KiB."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "write") as run:
+        transfers = 0
+        for size in (1, 511, 512, 4097, 65536, 65537, 200000):
+            data = random_bytes(size)
+            path = run.put_file("out.bin", data)
+            run.open_names(SCRIPTED, pipe_name(SCRIPTED_OUT))
+            control(run, SCRIPTED, "write", str(SCRIPTED_OUT), "--file", path)
+            checks.same_bytes(run.take_kept(SCRIPTED), data, f"{size} bytes written")
+            transfers += (size + 65535) // 65536
+        checks.equal(run.counters(SCRIPTED)["outTransfers"], transfers, "bulk OUT transfers")
+    checks.finish()
+
+
+def case_read(args):
+    """kestrunectl read: queued bulk IN data comes back byte for byte, also when one read takes
+    many transfers of the 2048-byte chunk and when the data is queued after the read started;
+    a read that times out is cancelled and still hands over the bytes that had arrived."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "read") as run:
+        for size in (1, 1000, 2049, 65536 + 300, 150001):
+            data = random_bytes(size)
+            run.queue(SCRIPTED, data)
+            target = run.file_path("in.bin")
+            target.unlink(missing_ok=True)
+            run.open_names(SCRIPTED, pipe_name(SCRIPTED_IN))
+            control(run, SCRIPTED, "read", str(SCRIPTED_IN), str(size), "--file", run.c_path(target))
+            checks.same_bytes(target.read_bytes() if target.exists() else b"", data, f"{size} bytes read")
+        counters = run.counters(SCRIPTED)
+        checks.equal(counters["inQueued"], 0, "bytes left queued")
+        checks.expect(counters["largestInRequest"] <= 2048,
+                      f"IN transfers within the 2048-byte chunk of an instrument that stalled the probe: "
+                      f"{counters['largestInRequest']}")
+        # 40 bytes of 100: the read waits, is cancelled at its time-out, and gets the 40.
+        partial = random_bytes(40)
+        run.queue(SCRIPTED, partial)
+        target = run.file_path("partial.bin")
+        run.open_names(SCRIPTED, pipe_name(SCRIPTED_IN))
+        code, out, err = control(run, SCRIPTED, "read", str(SCRIPTED_IN), "100", "--timeout", "1500",
+                                 "--file", run.c_path(target), check=False)
+        checks.expect(code != 0, "a read that timed out fails")
+        checks.expect("40 of 100" in err or "40 bytes" in out, f"the cancelled read reports its 40 bytes: {out!r} {err!r}")
+        checks.same_bytes(target.read_bytes() if target.exists() else b"", partial, "bytes of the cancelled read")
+        after = run.counters(SCRIPTED)
+        checks.equal(after["inPending"], 0, "IN transfers left waiting after the cancel")
+        checks.expect(after["cancelledIn"] >= 1, "the waiting IN transfer ended cancelled")
+    checks.finish()
+
+
+def case_loop(args):
+    """kestrunectl loop on the loopback instrument: patterns of several lengths go out and come
+    back identical (kestrunectl compares them), and the bus saw every byte once."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "loop") as run:
+        total = 0
+        for length in (1, 512, 4096, 65536, 300000):
+            run.open_names(LOOPBACK, "", pipe_name(LOOPBACK_IN), pipe_name(LOOPBACK_OUT))
+            code, out, err = control(run, LOOPBACK, "loop", str(length), "--in", str(LOOPBACK_IN),
+                                     "--out", str(LOOPBACK_OUT), check=False)
+            checks.expect(code == 0 and "identical" in out, f"loop of {length} bytes: {out!r} {err!r}")
+            total += length
+        counters = run.counters(LOOPBACK)
+        checks.equal(counters["outBytesTotal"], total, "bytes the instrument received")
+        checks.equal(counters["inQueued"], 0, "bytes the instrument still holds")
+    checks.finish()
+
+
+def case_bench(args):
+    """kestrunectl bench through the real driver: both directions complete and report a
+    throughput and its fraction of the USB 2.0 high-speed bulk maximum."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "bench") as run:
+        total = 16 << 20
+        run.open_names(LOOPBACK, "", pipe_name(LOOPBACK_IN), pipe_name(LOOPBACK_OUT))
+        _, out, _ = control(run, LOOPBACK, "bench", "--total", str(total), "--in", str(LOOPBACK_IN),
+                            "--out", str(LOOPBACK_OUT), timeout=120)
+        print(out.strip())
+        for direction in ("write", "read"):
+            match = re.search(rf"^{direction}\s+(\d+) bytes in ([\d.]+) s: ([\d.]+) MB/s, ([\d.]+) of 53.248 MB/s",
+                              out, re.M)
+            if checks.expect(match is not None, f"bench reports its {direction} rate"):
+                checks.equal(int(match.group(1)), total, f"{direction} bytes")
+                checks.expect(float(match.group(3)) > 0, f"{direction} rate above 0")
+        checks.equal(run.counters(LOOPBACK)["outBytesTotal"], total, "bytes the instrument received")
+    checks.finish()
+
+
+def case_handles(args):
+    """The file name decides what a handle addresses, in the real binary: pipes by their last
+    digits, the device itself without a name (no reads or writes on it), and numbers beyond the
+    pipes refused. A minimal client of the bus's tool makes the single requests."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "handles") as run:
+        data = random_bytes(3000)
+        source = run.put_file("out.bin", data)
+        alias = wh.alias_path(LOOPBACK)
+        # \ep00 and \7\0 both address pipe 0, the OUT pipe; \1 the IN pipe.
+        run.open_names(LOOPBACK, "\\7\\0", "\\1")
+        ok, written, error = raw_result(run.simctl("write", alias, source, check=False)[1], "write")
+        checks.equal((ok, written), (1, 3000), "write on \\7\\0")
+        code, out, _ = run.simctl("read", alias, "3000", "in.bin", check=False)
+        ok, got, error = raw_result(out, "read")
+        checks.equal((ok, got), (1, 3000), "read on \\1")
+        checks.same_bytes(run.file_path("in.bin").read_bytes(), data, "bytes back on \\1")
+        # Wine hands out the handle of a refused open all the same (it does not wait for the
+        # driver's answer); the bus's alias keeps the answer. The handle then addresses no pipe.
+        for name, expected, what in (("", STATUS_SUCCESS, "the device itself"),
+                                     ("\\ep02", STATUS_INVALID_DEVICE_STATE, "pipe 2 of two"),
+                                     ("\\ep06", STATUS_INVALID_PARAMETER, "pipe 6"),
+                                     ("\\ep", STATUS_INVALID_PARAMETER, "a name without a digit")):
+            run.open_names(LOOPBACK, name)
+            code, out, err = run.simctl("write", alias, source, check=False)
+            checks.equal(run.counters(LOOPBACK)["lastOpenStatus"], expected, f"open of {what}")
+            checks.equal(raw_result(out, "write")[2], ERROR_INVALID_HANDLE, f"write on the open of {what}")
+        # Reads and writes on the interrupt pipe are refused; the bulk pipes stay usable.
+        run.open_names(SCRIPTED, pipe_name(SCRIPTED_INTERRUPT))
+        code, out, err = run.simctl("write", wh.alias_path(SCRIPTED), source, check=False)
+        checks.equal(raw_result(out, "write")[2], ERROR_INVALID_HANDLE, "write on the interrupt pipe")
+        checks.equal(run.counters(SCRIPTED)["outTransfers"], 0, "transfers on the scripted instrument")
+        checks.equal(run.counters(LOOPBACK)["outBytesTotal"], 3000, "bytes that reached the loopback")
+    checks.finish()
+
+
+CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=["setup", "cleanup"] + sorted(CASES))
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--win64-dir", required=True)
+    parser.add_argument("--dist", required=True)
+    args = parser.parse_args()
+    Path(args.work).mkdir(parents=True, exist_ok=True)
+    started = time.monotonic()
+    try:
+        if args.case == "setup":
+            wh.create_template(args.work, args.win64_dir, args.dist, Path(args.work) / "install.log")
+        elif args.case == "cleanup":
+            wh.remove_template(args.work)
+        else:
+            CASES[args.case](args)
+    except wh.Skipped as skipped:
+        print(f"SKIPPED: {skipped}")
+        return wh.SKIP
+    except wh.Failed as failed:
+        print(f"FAILED: {failed}")
+        return 1
+    print(f"passed in {time.monotonic() - started:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
