@@ -42,8 +42,8 @@ DOS_NAMES = {LOOPBACK: r"\\.\trelvousb1", SCRIPTED: r"\\.\trelvousb"}
 
 
 def alias_path(instrument):
-    """The bus's alias of the instrument: its opens reach the driver above the instrument with
-    the file names that a test sets beforehand (see DriverRun.open_names)."""
+    """The bus's directory of pipe aliases of the instrument: "<this>\\ep01" opens the driver
+    above the instrument with the file name "\\ep01", as "\\.\\trelvousb1\\ep01" does on Windows."""
     return rf"\\.\KsUsbSim{instrument}"
 
 
@@ -287,11 +287,6 @@ class DriverRun:
         if line is None:
             raise Failed(f"simctl printed no counters: {out!r}")
         return {key: int(value) for key, _, value in (t.partition("=") for t in line.split()[1:])}
-
-    def open_names(self, instrument, *names):
-        """The file names, in order, of the next opens of the instrument's alias: the names that
-        Windows would pass to the driver after the device's own name ("" for the device)."""
-        self.simctl("open-names", str(instrument), "|".join(names))
 
     def queue(self, instrument, data):
         self.simctl("queue", str(instrument), self.put_file("queued.bin", data))

@@ -25,7 +25,6 @@ LOOPBACK_OUT, LOOPBACK_IN = 0, 1
 SCRIPTED_IN, SCRIPTED_OUT, SCRIPTED_INTERRUPT = 0, 1, 2
 # Win32 errors as Windows maps the driver's statuses.
 ERROR_INVALID_HANDLE = 6
-STATUS_SUCCESS = 0
 STATUS_INVALID_PARAMETER = 0xC000000D
 STATUS_INVALID_DEVICE_STATE = 0xC0000184
 
@@ -69,7 +68,7 @@ class Checks:
 
 
 def control(run, instrument, *arguments, **options):
-    """kestrunectl on the instrument's alias, whose opens get the names kestrunectl asks for."""
+    """kestrunectl on the pipes of the instrument, through the bus's aliases."""
     return run.kestrunectl("--device", wh.alias_path(instrument), *arguments, **options)
 
 
@@ -95,8 +94,8 @@ def case_install(args):
         checks.expect(image is not None and image.group(1).lower().endswith("kestrune.sys"),
                       "service kestrune with its image path")
         for instrument, serial, product in ((LOOPBACK, "LOOP0001", "0002"), (SCRIPTED, "SCRIPT02", "0001")):
-            key = rf"[System\\\\CurrentControlSet\\\\Enum\\\\USB\\\\VID_2A4B&PID_{product}\\\\{serial}]"
-            block = registry.split(key.replace("\\\\", "\\\\"), 1)
+            key = rf"[System\\CurrentControlSet\\Enum\\USB\\VID_2A4B&PID_{product}\\{serial}]"
+            block = registry.split(key, 1)
             checks.expect(len(block) == 2 and '"Service"="kestrune"' in block[1].split("\n\n", 1)[0],
                           f"{serial}: device key with service kestrune")
             counters = run.counters(instrument)
@@ -142,7 +141,6 @@ def case_write(args):
         for size in (1, 511, 512, 4097, 65536, 65537, 200000):
             data = random_bytes(size)
             path = run.put_file("out.bin", data)
-            run.open_names(SCRIPTED, pipe_name(SCRIPTED_OUT))
             control(run, SCRIPTED, "write", str(SCRIPTED_OUT), "--file", path)
             checks.same_bytes(run.take_kept(SCRIPTED), data, f"{size} bytes written")
             transfers += (size + 65535) // 65536
@@ -161,7 +159,6 @@ def case_read(args):
             run.queue(SCRIPTED, data)
             target = run.file_path("in.bin")
             target.unlink(missing_ok=True)
-            run.open_names(SCRIPTED, pipe_name(SCRIPTED_IN))
             control(run, SCRIPTED, "read", str(SCRIPTED_IN), str(size), "--file", run.c_path(target))
             checks.same_bytes(target.read_bytes() if target.exists() else b"", data, f"{size} bytes read")
         counters = run.counters(SCRIPTED)
@@ -169,16 +166,20 @@ def case_read(args):
         checks.expect(counters["largestInRequest"] <= 2048,
                       f"IN transfers within the 2048-byte chunk of an instrument that stalled the probe: "
                       f"{counters['largestInRequest']}")
-        # 40 bytes of 100: the read waits, is cancelled at its time-out, and gets the 40.
-        partial = random_bytes(40)
-        run.queue(SCRIPTED, partial)
-        target = run.file_path("partial.bin")
-        run.open_names(SCRIPTED, pipe_name(SCRIPTED_IN))
+        # 40 bytes of 100: the read waits, is cancelled at its time-out, and gets the 40. (Wine
+        # returns no data with a failure status, where Windows' direct I/O leaves them in the
+        # caller's buffer: the count is what can be seen here.) The driver handed them over, so
+        # the next read gets only what came after them.
+        run.queue(SCRIPTED, random_bytes(40))
         code, out, err = control(run, SCRIPTED, "read", str(SCRIPTED_IN), "100", "--timeout", "1500",
-                                 "--file", run.c_path(target), check=False)
+                                 "--file", run.c_path(run.file_path("partial.bin")), check=False)
         checks.expect(code != 0, "a read that timed out fails")
-        checks.expect("40 of 100" in err or "40 bytes" in out, f"the cancelled read reports its 40 bytes: {out!r} {err!r}")
-        checks.same_bytes(target.read_bytes() if target.exists() else b"", partial, "bytes of the cancelled read")
+        checks.expect("after 40 of 100 bytes" in err, f"the cancelled read reports its 40 bytes: {out!r} {err!r}")
+        later = random_bytes(60)
+        run.queue(SCRIPTED, later)
+        target = run.file_path("later.bin")
+        control(run, SCRIPTED, "read", str(SCRIPTED_IN), "60", "--file", run.c_path(target))
+        checks.same_bytes(target.read_bytes() if target.exists() else b"", later, "bytes after the cancelled read")
         after = run.counters(SCRIPTED)
         checks.equal(after["inPending"], 0, "IN transfers left waiting after the cancel")
         checks.expect(after["cancelledIn"] >= 1, "the waiting IN transfer ended cancelled")
@@ -192,7 +193,6 @@ def case_loop(args):
     with wh.DriverRun(args.work, args.win64_dir, args.dist, "loop") as run:
         total = 0
         for length in (1, 512, 4096, 65536, 300000):
-            run.open_names(LOOPBACK, "", pipe_name(LOOPBACK_IN), pipe_name(LOOPBACK_OUT))
             code, out, err = control(run, LOOPBACK, "loop", str(length), "--in", str(LOOPBACK_IN),
                                      "--out", str(LOOPBACK_OUT), check=False)
             checks.expect(code == 0 and "identical" in out, f"loop of {length} bytes: {out!r} {err!r}")
@@ -209,7 +209,6 @@ def case_bench(args):
     checks = Checks()
     with wh.DriverRun(args.work, args.win64_dir, args.dist, "bench") as run:
         total = 16 << 20
-        run.open_names(LOOPBACK, "", pipe_name(LOOPBACK_IN), pipe_name(LOOPBACK_OUT))
         _, out, _ = control(run, LOOPBACK, "bench", "--total", str(total), "--in", str(LOOPBACK_IN),
                             "--out", str(LOOPBACK_OUT), timeout=120)
         print(out.strip())
@@ -232,27 +231,25 @@ def case_handles(args):
         data = random_bytes(3000)
         source = run.put_file("out.bin", data)
         alias = wh.alias_path(LOOPBACK)
-        # \ep00 and \7\0 both address pipe 0, the OUT pipe; \1 the IN pipe.
-        run.open_names(LOOPBACK, "\\7\\0", "\\1")
-        ok, written, error = raw_result(run.simctl("write", alias, source, check=False)[1], "write")
-        checks.equal((ok, written), (1, 3000), "write on \\7\\0")
-        code, out, _ = run.simctl("read", alias, "3000", "in.bin", check=False)
-        ok, got, error = raw_result(out, "read")
-        checks.equal((ok, got), (1, 3000), "read on \\1")
-        checks.same_bytes(run.file_path("in.bin").read_bytes(), data, "bytes back on \\1")
+        # \ep000 addresses pipe 0, the OUT pipe, and \ep01x pipe 1, the IN pipe.
+        ok, written, error = raw_result(run.simctl("write", alias + "\\ep000", source, check=False)[1], "write")
+        checks.equal((ok, written), (1, 3000), "write on \\ep000")
+        ok, got, error = raw_result(run.simctl("read", alias + "\\ep01x", "3000", "in.bin", check=False)[1], "read")
+        checks.equal((ok, got), (1, 3000), "read on \\ep01x")
+        checks.same_bytes(run.file_path("in.bin").read_bytes(), data, "bytes back on \\ep01x")
         # Wine hands out the handle of a refused open all the same (it does not wait for the
         # driver's answer); the bus's alias keeps the answer. The handle then addresses no pipe.
-        for name, expected, what in (("", STATUS_SUCCESS, "the device itself"),
-                                     ("\\ep02", STATUS_INVALID_DEVICE_STATE, "pipe 2 of two"),
-                                     ("\\ep06", STATUS_INVALID_PARAMETER, "pipe 6"),
-                                     ("\\ep", STATUS_INVALID_PARAMETER, "a name without a digit")):
-            run.open_names(LOOPBACK, name)
-            code, out, err = run.simctl("write", alias, source, check=False)
-            checks.equal(run.counters(LOOPBACK)["lastOpenStatus"], expected, f"open of {what}")
+        for path, expected, what in ((wh.DOS_NAMES[LOOPBACK], None, "the device itself"),
+                                     (alias + "\\ep02", STATUS_INVALID_DEVICE_STATE, "pipe 2 of two"),
+                                     (alias + "\\ep06", STATUS_INVALID_PARAMETER, "pipe 6"),
+                                     (alias + "\\ep", STATUS_INVALID_PARAMETER, "a name without a digit")):
+            code, out, err = run.simctl("write", path, source, check=False)
+            if expected is not None:
+                checks.equal(run.counters(LOOPBACK)["lastOpenStatus"], expected, f"open of {what}")
             checks.equal(raw_result(out, "write")[2], ERROR_INVALID_HANDLE, f"write on the open of {what}")
-        # Reads and writes on the interrupt pipe are refused; the bulk pipes stay usable.
-        run.open_names(SCRIPTED, pipe_name(SCRIPTED_INTERRUPT))
-        code, out, err = run.simctl("write", wh.alias_path(SCRIPTED), source, check=False)
+        # Reads and writes on the interrupt pipe are refused.
+        code, out, err = run.simctl("write", wh.alias_path(SCRIPTED) + pipe_name(SCRIPTED_INTERRUPT), source,
+                                    check=False)
         checks.equal(raw_result(out, "write")[2], ERROR_INVALID_HANDLE, "write on the interrupt pipe")
         checks.equal(run.counters(SCRIPTED)["outTransfers"], 0, "transfers on the scripted instrument")
         checks.equal(run.counters(LOOPBACK)["outBytesTotal"], 3000, "bytes that reached the loopback")

@@ -1,16 +1,29 @@
-// ksusbsim: the alias devices. Windows hands the part of a path after the device's name
+// ksusbsim: the pipe aliases. Windows hands the part of a path after the device's name
 // (\\.\trelvousb1\ep01) to the driver as the file object's name, and the function driver picks
-// the pipe from it; Wine opens the device and drops that part. So that pipes of the driver above
-// a child can be opened all the same, each child has an alias, "\\.\KsUsbSim<index>", that
-// passes every request of its handles to the top of the child's device stack and names the
-// file object of each open itself: a test tells it, before a program runs, the names of the
-// program's next opens in the order the program makes them ("" for the device, "\ep01", ...).
+// the pipe from it; Wine refuses such a path (file not found). So that pipes of the driver above
+// a child can be opened all the same, each child has a directory "\\.\KsUsbSim<index>" in the
+// DOS device names whose entries are small devices of the bus: opening "\\.\KsUsbSim1\ep01"
+// reaches the entry "ep01", which names the file object "\ep01", the name Windows would have
+// passed, and hands this and every later request of the handle to the top of the child's device
+// stack. The entries cover the pipe numbers 0 to 6 and a few spellings of the name rule.
 #include "simbus.h"
 
 namespace {
 
 // Deep enough for any stack above a child: requests are passed on, not copied to new ones.
 constexpr CCHAR kAliasStackSize = 8;
+
+const WCHAR* const kAliasNames[kAliasCount] = {L"ep00", L"ep01", L"ep02", L"ep03", L"ep04",
+                                               L"ep05", L"ep06", L"ep",   L"ep01x", L"ep000"};
+
+ULONG PutText(WCHAR* text, ULONG units, const WCHAR* part)
+{
+    while (*part != 0) {
+        text[units++] = *part++;
+    }
+    text[units] = 0;
+    return units;
+}
 
 void ForgetName(PFILE_OBJECT file)
 {
@@ -41,26 +54,13 @@ NTSTATUS AfterCreate(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }
 
 // The name goes once the function driver has seen it for the last time, at close.
-NTSTATUS AfterClose(PDEVICE_OBJECT, PIRP irp, PVOID context)
+NTSTATUS AfterClose(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
-    ForgetName(static_cast<PFILE_OBJECT>(context));
+    ForgetName(IoGetCurrentIrpStackLocation(irp)->FileObject);
     return STATUS_CONTINUE_COMPLETION;
-}
-
-// Takes the name for the next open; false when there is none.
-bool NextOpenName(ChildRecord* child, WCHAR (&name)[kOpenNameUnits])
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&child->lock, &irql);
-    bool any = child->openNameNext < child->openNameCount;
-    if (any) {
-        RtlCopyMemory(name, child->openNames[child->openNameNext++], sizeof(name));
-    }
-    KeReleaseSpinLock(&child->lock, irql);
-    return any && name[0] != 0;
 }
 
 NTSTATUS NameFile(PFILE_OBJECT file, const WCHAR* name)
@@ -69,23 +69,40 @@ NTSTATUS NameFile(PFILE_OBJECT file, const WCHAR* name)
     while (name[units] != 0) {
         ++units;
     }
-    auto* text = static_cast<WCHAR*>(AllocateSimPool((units + 1) * sizeof(WCHAR)));
+    // A backslash, then the entry's name.
+    auto* text = static_cast<WCHAR*>(AllocateSimPool((units + 2) * sizeof(WCHAR)));
     if (text == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlCopyMemory(text, name, (units + 1) * sizeof(WCHAR));
+    text[0] = L'\\';
+    RtlCopyMemory(text + 1, name, (units + 1) * sizeof(WCHAR));
     file->FileName.Buffer = text;
-    file->FileName.Length = USHORT(units * sizeof(WCHAR));
-    file->FileName.MaximumLength = USHORT((units + 1) * sizeof(WCHAR));
+    file->FileName.Length = USHORT((units + 1) * sizeof(WCHAR));
+    file->FileName.MaximumLength = USHORT((units + 2) * sizeof(WCHAR));
     return STATUS_SUCCESS;
 }
 
-}  // namespace
-
-NTSTATUS CreateAlias(ChildRecord* child)
+NTSTATUS CreateDirectory(ChildRecord* child)
 {
-    WCHAR nameText[40] = L"\\Device\\KsUsbSimAlias0";
-    nameText[21] = WCHAR(L'0' + child->index);
+    WCHAR text[32];
+    ULONG units = PutText(text, 0, L"\\??\\KsUsbSim");
+    text[units++] = WCHAR(L'0' + child->index);
+    text[units] = 0;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, text);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    return ZwCreateDirectoryObject(&child->aliasDirectory, DIRECTORY_ALL_ACCESS, &attributes);
+}
+
+NTSTATUS CreateAlias(ChildRecord* child, ULONG number)
+{
+    WCHAR nameText[40];
+    ULONG units = PutText(nameText, 0, L"\\Device\\KsUsbSimAlias");
+    nameText[units++] = WCHAR(L'0' + child->index);
+    nameText[units++] = L'_';
+    nameText[units++] = WCHAR(L'0' + number);
+    nameText[units] = 0;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, nameText);
     PDEVICE_OBJECT device = nullptr;
@@ -97,58 +114,53 @@ NTSTATUS CreateAlias(ChildRecord* child)
     auto* alias = static_cast<AliasRecord*>(device->DeviceExtension);
     alias->common.kind = DeviceKind::Alias;
     alias->child = child;
-    const WCHAR linkText[] = L"\\DosDevices\\KsUsbSim0";
-    RtlCopyMemory(alias->dosNameText, linkText, sizeof(linkText));
-    alias->dosNameText[20] = WCHAR(L'0' + child->index);
-    RtlInitUnicodeString(&alias->dosName, alias->dosNameText);
+    alias->fileName = kAliasNames[number];
+    units = PutText(alias->linkText, 0, L"\\??\\KsUsbSim");
+    alias->linkText[units++] = WCHAR(L'0' + child->index);
+    alias->linkText[units++] = L'\\';
+    PutText(alias->linkText, units, kAliasNames[number]);
+    RtlInitUnicodeString(&alias->link, alias->linkText);
     device->StackSize = kAliasStackSize;
     // Reads and writes must reach the function driver with their buffers described the way it
     // asked for (direct I/O).
     device->Flags |= DO_DIRECT_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-    status = IoCreateSymbolicLink(&alias->dosName, &name);
+    status = IoCreateSymbolicLink(&alias->link, &name);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);
         return status;
     }
-    child->alias = device;
+    child->aliases[number] = device;
     return STATUS_SUCCESS;
 }
 
-void DeleteAlias(ChildRecord* child)
+}  // namespace
+
+NTSTATUS CreateAliases(ChildRecord* child)
 {
-    if (child->alias == nullptr) {
-        return;
+    NTSTATUS status = CreateDirectory(child);
+    for (ULONG number = 0; number < kAliasCount && NT_SUCCESS(status); ++number) {
+        status = CreateAlias(child, number);
     }
-    auto* alias = static_cast<AliasRecord*>(child->alias->DeviceExtension);
-    IoDeleteSymbolicLink(&alias->dosName);
-    IoDeleteDevice(child->alias);
-    child->alias = nullptr;
+    if (!NT_SUCCESS(status)) {
+        DeleteAliases(child);
+    }
+    return status;
 }
 
-NTSTATUS SetOpenNames(ChildRecord* child, const WCHAR* names, ULONG units)
+void DeleteAliases(ChildRecord* child)
 {
-    WCHAR parsed[kMaxOpenNames][kOpenNameUnits] = {};
-    ULONG count = 1, at = 0;
-    for (ULONG i = 0; i < units; ++i) {
-        if (names[i] == L'|') {
-            if (++count > kMaxOpenNames) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            at = 0;
-        } else if (at + 1 < kOpenNameUnits) {
-            parsed[count - 1][at++] = names[i];
-        } else {
-            return STATUS_INVALID_PARAMETER;
+    for (PDEVICE_OBJECT& device : child->aliases) {
+        if (device != nullptr) {
+            IoDeleteSymbolicLink(&static_cast<AliasRecord*>(device->DeviceExtension)->link);
+            IoDeleteDevice(device);
+            device = nullptr;
         }
     }
-    KIRQL irql;
-    KeAcquireSpinLock(&child->lock, &irql);
-    RtlCopyMemory(child->openNames, parsed, sizeof(parsed));
-    child->openNameCount = count;
-    child->openNameNext = 0;
-    KeReleaseSpinLock(&child->lock, irql);
-    return STATUS_SUCCESS;
+    if (child->aliasDirectory != nullptr) {
+        ZwClose(child->aliasDirectory);
+        child->aliasDirectory = nullptr;
+    }
 }
 
 NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp)
@@ -166,19 +178,16 @@ NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp)
     }
     PFILE_OBJECT file = stack->FileObject;
     if (stack->MajorFunction == IRP_MJ_CREATE && file != nullptr) {
-        WCHAR name[kOpenNameUnits];
-        if (NextOpenName(child, name)) {
-            NTSTATUS status = NameFile(file, name);
-            if (!NT_SUCCESS(status)) {
-                ObDereferenceObject(top);
-                return CompleteSimRequest(irp, status, 0);
-            }
+        NTSTATUS status = NameFile(file, alias->fileName);
+        if (!NT_SUCCESS(status)) {
+            ObDereferenceObject(top);
+            return CompleteSimRequest(irp, status, 0);
         }
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, AfterCreate, child, TRUE, TRUE, TRUE);
     } else if (stack->MajorFunction == IRP_MJ_CLOSE) {
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, AfterClose, file, TRUE, TRUE, TRUE);
+        IoSetCompletionRoutine(irp, AfterClose, nullptr, TRUE, TRUE, TRUE);
     } else {
         IoSkipCurrentIrpStackLocation(irp);
     }

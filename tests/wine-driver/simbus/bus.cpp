@@ -198,10 +198,6 @@ NTSTATUS DispatchControl(ControlRecord* control, PIRP irp)
         }
         ReadChildCounters(child, reinterpret_cast<SimCounters*>(buffer));
         return CompleteSimRequest(irp, STATUS_SUCCESS, sizeof(SimCounters));
-    case IOCTL_KSUSBSIM_SET_OPEN_NAMES:
-        return CompleteSimRequest(irp,
-                                  SetOpenNames(child, reinterpret_cast<WCHAR*>(buffer + 4), (inLength - 4) / sizeof(WCHAR)),
-                                  0);
     case IOCTL_KSUSBSIM_UNPLUG:
         UnplugChild(child);
         IoInvalidateDeviceRelations(control->bus->physicalDevice, BusRelations);

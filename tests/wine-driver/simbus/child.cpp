@@ -578,7 +578,7 @@ NTSTATUS CreateChild(BusRecord* bus, ULONG index)
     device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     bus->children[index] = device;
-    status = CreateAlias(child);
+    status = CreateAliases(child);
     if (!NT_SUCCESS(status)) {
         bus->children[index] = nullptr;
         IoDeleteDevice(device);
@@ -589,7 +589,7 @@ NTSTATUS CreateChild(BusRecord* bus, ULONG index)
 void DeleteChild(ChildRecord* child)
 {
     EndWaitingTransfers(child, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-    DeleteAlias(child);
+    DeleteAliases(child);
     if (child->inData != nullptr) {
         FreeSimPool(child->inData);
     }

@@ -16,9 +16,8 @@ constexpr ULONG kSimPoolTag = 0x6D695355;  // 'U' 'S' 'i' 'm'
 constexpr ULONG kMaxPipes = 3;
 // Bytes a queue may hold; a test that queues more fails its request instead of exhausting memory.
 constexpr ULONG kMaxQueueBytes = 32u << 20;
-// File names an alias can be told to give the next opens, and their length in units.
-constexpr ULONG kMaxOpenNames = 8;
-constexpr ULONG kOpenNameUnits = 16;
+// The names in each instrument's directory of pipe aliases.
+constexpr ULONG kAliasCount = 10;
 
 enum class DeviceKind : ULONG { Bus = 0x42757331, Child, Alias, Control };
 
@@ -83,22 +82,21 @@ struct ChildRecord {
     UCHAR* kept;           // bytes received on its bulk OUT pipes
     ULONG keptCount;
     ULONG keptCapacity;
-    ULONG modes;           // kSimMode... bits
+    ULONG modes;           // KSUSBSIM_MODE_... bits
     ULONG patternNext;     // next byte of the endless IN pattern
     LIST_ENTRY pendingIn;  // bulk IN transfers waiting for data
     SimCounters counters;
     PipeRecord pipes[kMaxPipes];
-    PDEVICE_OBJECT alias;  // "\\.\KsUsbSim<index>"
-    WCHAR openNames[kMaxOpenNames][kOpenNameUnits];  // names for the alias's next opens
-    ULONG openNameCount;
-    ULONG openNameNext;
+    HANDLE aliasDirectory;                // "\\??\KsUsbSim<index>"
+    PDEVICE_OBJECT aliases[kAliasCount];  // its entries' devices
 };
 
 struct AliasRecord {
     CommonRecord common;
     ChildRecord* child;
-    UNICODE_STRING dosName;
-    WCHAR dosNameText[32];
+    const WCHAR* fileName;  // what the function driver sees after the device's name
+    UNICODE_STRING link;    // the entry in the instrument's directory
+    WCHAR linkText[40];
 };
 
 struct ControlRecord {
@@ -123,7 +121,6 @@ void ReadChildCounters(ChildRecord* child, SimCounters* counters);
 void UnplugChild(ChildRecord* child);
 
 // alias.cpp
-NTSTATUS CreateAlias(ChildRecord* child);
-void DeleteAlias(ChildRecord* child);
-NTSTATUS SetOpenNames(ChildRecord* child, const WCHAR* names, ULONG units);
+NTSTATUS CreateAliases(ChildRecord* child);
+void DeleteAliases(ChildRecord* child);
 NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp);

@@ -20,10 +20,7 @@
 #define IOCTL_KSUSBSIM_GET_COUNTERS KSUSBSIM_CODE(0x803)
 // in: index: the instrument is pulled out of its port
 #define IOCTL_KSUSBSIM_UNPLUG KSUSBSIM_CODE(0x804)
-// in: index, then UTF-16 file names separated by '|': the names the instrument's alias
-// "\\.\KsUsbSim<index>" gives its next opens, one each, in order ("" opens the device itself);
-// once they are used up, opens get no name.
-#define IOCTL_KSUSBSIM_SET_OPEN_NAMES KSUSBSIM_CODE(0x805)
+
 
 // Bulk IN transfers are filled with a counting pattern (byte i of the stream is i mod 251)
 // instead of from the queue, without end: a source for throughput runs.

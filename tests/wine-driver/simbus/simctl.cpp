@@ -8,8 +8,6 @@
 //   simctl modes INDEX BITS              set the instrument's mode bits
 //   simctl counters INDEX                print the instrument's counters as key=value
 //   simctl unplug INDEX                  pull the instrument out
-//   simctl open-names INDEX NAMES        name the next opens of \\.\KsUsbSim<INDEX>, in order
-//                                        ('|' between names, an empty name opens the device)
 //   simctl hold SECONDS                  stay running (keeps the prefix's drivers loaded)
 //   simctl write PATH FILE               one write of FILE's bytes on PATH
 //   simctl read PATH COUNT FILE          one read of COUNT bytes on PATH (5 s, then cancelled)
@@ -265,16 +263,6 @@ int ReadToFile(const wchar_t* path, const wchar_t* count, const wchar_t* target)
     return ok ? 0 : 1;
 }
 
-int OpenNames(const wchar_t* index, const wchar_t* names)
-{
-    std::vector<unsigned char> in = IndexWord(index);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(names);
-    in.insert(in.end(), bytes, bytes + std::wcslen(names) * sizeof(wchar_t));
-    std::vector<unsigned char> out;
-    DWORD returned = 0;
-    return Control(IOCTL_KSUSBSIM_SET_OPEN_NAMES, in, out, returned) ? 0 : Fail("IOCTL_KSUSBSIM_SET_OPEN_NAMES");
-}
-
 int Hold(const wchar_t* seconds)
 {
     Sleep(DWORD(std::wcstoul(seconds, nullptr, 10) * 1000));
@@ -285,7 +273,7 @@ int Usage()
 {
     std::fprintf(stderr, "usage: simctl add-inf INF | install-bus INF | wait PATH SECONDS | queue INDEX FILE |\n"
                          "       take-kept INDEX FILE | modes INDEX BITS | counters INDEX | unplug INDEX |\n"
-                         "       open-names INDEX NAMES | hold SECONDS | write PATH FILE | read PATH COUNT FILE\n");
+                         "       hold SECONDS | write PATH FILE | read PATH COUNT FILE\n");
     return 2;
 }
 
@@ -321,9 +309,6 @@ int wmain(int argc, wchar_t** argv)
     }
     if (command == L"unplug" && argc == 3) {
         return Unplug(argv[2]);
-    }
-    if (command == L"open-names" && argc == 4) {
-        return OpenNames(argv[2], argv[3]);
     }
     if (command == L"hold" && argc == 3) {
         return Hold(argv[2]);
