@@ -228,6 +228,17 @@ class Request : public IoRequest {
         return result_.completed ? nullptr : irp_;
     }
 
+    void OnCompletion(std::function<void(const IrpResult&)> done) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!result_.completed) {
+            onCompletion_ = std::move(done);
+            return;
+        }
+        IrpResult result = result_;
+        lock.unlock();
+        done(result);
+    }
+
     void Done(PIRP irp) {
         if (copyBack_ && NT_SUCCESS(irp->IoStatus.Status)) {
             size_t count =
@@ -235,11 +246,19 @@ class Request : public IoRequest {
             if (count)
                 memcpy(copyTo_, irp->AssociatedIrp.SystemBuffer, count);
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        result_.status = irp->IoStatus.Status;
-        result_.information = irp->IoStatus.Information;
-        result_.completed = true;
-        condition_.notify_all();
+        std::function<void(const IrpResult&)> onCompletion;
+        IrpResult result;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            result_.status = irp->IoStatus.Status;
+            result_.information = irp->IoStatus.Information;
+            result_.completed = true;
+            condition_.notify_all();
+            onCompletion = std::move(onCompletion_);
+            result = result_;
+        }
+        if (onCompletion)
+            onCompletion(result);
     }
     void SetReturned(NTSTATUS status) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -260,6 +279,7 @@ class Request : public IoRequest {
     bool copyBack_ = false;
     void* copyTo_ = nullptr;
     size_t copyLength_ = 0;
+    std::function<void(const IrpResult&)> onCompletion_;
 };
 
 std::shared_ptr<Request> Build(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PFILE_OBJECT file,
@@ -597,6 +617,7 @@ PDEVICE_OBJECT CreateTestPdo(const PdoOptions& options) {
     DeviceInfo* info = FindDeviceLocked(pdo);
     info->isPdo = true;
     info->pdoIndex = index;
+    info->instanceId = options.instanceId;
     return pdo;
 }
 

@@ -43,6 +43,7 @@ struct DeviceInfo {
     bool deletePending = false;
     bool isPdo = false;
     unsigned pdoIndex = 0;
+    std::u16string instanceId; // test PDOs: device instance ID, interface links are named from it
     BusDispatch busDispatch;
     std::optional<DEVICE_CAPABILITIES> capabilities;
     std::vector<std::pair<UCHAR, UCHAR>> received; // test PDOs: requests that reached them

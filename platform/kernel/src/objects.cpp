@@ -406,10 +406,17 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                 c = static_cast<char16_t>(c - u'A' + u'a');
         }
         lock.lock();
-        std::u16string number;
-        for (char c : std::to_string(pdo->pdoIndex))
-            number += static_cast<char16_t>(c);
-        link = u"\\??\\KSBUS#PDO#" + number + u"#" + guid +
+        std::u16string instance = pdo->instanceId;
+        if (instance.empty()) {
+            instance = u"KSBUS\\PDO\\";
+            for (char c : std::to_string(pdo->pdoIndex))
+                instance += static_cast<char16_t>(c);
+        }
+        for (char16_t& c : instance) {
+            if (c == u'\\')
+                c = u'#';
+        }
+        link = u"\\??\\" + instance + u"#" + guid +
                (reference.empty() ? u"" : u"\\" + reference);
         bool known = false;
         for (const InterfaceInfo& existing : K().interfaces)

@@ -51,6 +51,7 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     UCHAR configurationValue = 0;
     unsigned generation = 1;  // changes with every (de)configuration; part of every pipe handle
     std::map<UCHAR, Pipe> pipes;
+    std::map<UCHAR, UCHAR> loopback;  // OUT endpoint -> IN endpoint that sends its data back
     std::list<PendingRequest> pending;
     std::vector<RequestRecord> log;
     ControlAnswer stringAnswer = ControlAnswer::Succeed;
@@ -376,7 +377,18 @@ std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
     ULONG length = transfer.TransferBufferLength;
     if (length != 0 && !buffer) return Answer(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     if (USB_ENDPOINT_DIRECTION_OUT(pipe->endpoint.address)) {
-        pipe->out.emplace_back(buffer, buffer + length);
+        auto looped = loopback.find(pipe->endpoint.address);
+        if (looped == loopback.end()) {
+            pipe->out.emplace_back(buffer, buffer + length);
+            return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+        }
+        Pipe& in = pipes[looped->second];
+        size_t unit = in.endpoint.maxPacketSize ? in.endpoint.maxPacketSize : 64;
+        for (size_t offset = 0; offset < length; offset += unit) {
+            size_t count = std::min<size_t>(unit, length - offset);
+            in.inPackets.emplace_back(buffer + offset, buffer + offset + count);
+        }
+        if (length % unit == 0) in.inPackets.emplace_back();
         return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
     }
     // IN: the transfer ends when the buffer is full or a short packet arrives; until then the
@@ -931,6 +943,11 @@ void Instrument::QueueIn(UCHAR endpointAddress, const Bytes& data, bool zeroLeng
         if (zeroLengthPacket) pipe.inPackets.emplace_back();
     }
     state_->Kick(Clock::now());
+}
+
+void Instrument::SetLoopback(UCHAR outEndpoint, UCHAR inEndpoint) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->loopback[outEndpoint] = inEndpoint;
 }
 
 void Instrument::QueueZeroLengthPacket(UCHAR endpointAddress) { QueueIn(endpointAddress, {}, true); }

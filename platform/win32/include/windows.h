@@ -6,6 +6,7 @@
 
 #include "win32/base_types.h"
 #include "win32/kernel32_library.h"
+#include "win32/kernel32_devices.h"
 #include "win32/user32_library.h"
 
 #endif

@@ -70,6 +70,10 @@ class LoadedDriver {
 struct PdoOptions {
     ULONG flags = 0;     // e.g. DO_POWER_PAGABLE
     std::u16string name; // empty: "\Device\KsBusPdo-<n>"
+    // Device instance ID, e.g. "USB\VID_2A4B&PID_0002\KS0001"; empty: "KSBUS\PDO\<n>". Interface
+    // links are named from it as Windows names them: "\??\" + the ID with '\' turned into '#',
+    // then "#" and the class GUID.
+    std::u16string instanceId;
 };
 using BusDispatch = std::function<NTSTATUS(PDEVICE_OBJECT pdo, PIRP irp)>;
 PDEVICE_OBJECT CreateTestPdo(const PdoOptions& options = {});
@@ -101,6 +105,10 @@ class IoRequest {
     virtual bool Cancel() = 0; // IoCancelIrp, if it is still in flight
     virtual IrpResult Result() const = 0;
     virtual PIRP Irp() const = 0; // valid only while in flight
+    // Calls `done` once with the final result, in the completing thread (which may be the
+    // dispatch-level thread), or at once in this thread if the request has completed already.
+    // The I/O manager's part of completing a user-mode request (status block, event).
+    virtual void OnCompletion(std::function<void(const IrpResult&)> done) = 0;
 };
 using IrpFill = std::function<void(PIRP, PIO_STACK_LOCATION)>;
 std::shared_ptr<IoRequest> StartIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0,

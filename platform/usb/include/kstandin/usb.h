@@ -136,6 +136,10 @@ public:
     void QueueIn(UCHAR endpointAddress, const Bytes& data, bool zeroLengthPacket = false);
     void QueueZeroLengthPacket(UCHAR endpointAddress);
     size_t PendingInBytes(UCHAR endpointAddress) const;
+    // Loopback firmware: every OUT transfer on `outEndpoint` is sent back on `inEndpoint`, cut into
+    // max-packet units, with a zero-length packet after a transfer that ends on a full packet so
+    // that the host's IN transfer ends there. Looped data is not kept in OutData.
+    void SetLoopback(UCHAR outEndpoint, UCHAR inEndpoint);
     OutTransfers OutData(UCHAR endpointAddress) const;
     // The next transfer on the endpoint fails with `status` / `usbdStatus`, and the endpoint halts
     // until a reset-pipe request.
