@@ -207,38 +207,61 @@ PipeRecord* PipeOf(ChildRecord* child, USBD_PIPE_HANDLE handle)
     return nullptr;
 }
 
-bool Append(UCHAR*& data, ULONG& count, ULONG& capacity, const UCHAR* bytes, ULONG length)
+bool Append(ByteQueue& queue, const UCHAR* bytes, ULONG length)
 {
-    if (length > kMaxQueueBytes - count) {
+    if (length > kMaxQueueBytes - queue.count) {
         return false;
     }
-    if (count + length > capacity) {
-        ULONG grown = capacity == 0 ? 65536 : capacity;
-        while (grown < count + length) {
-            grown *= 2;
+    if (queue.start + queue.count + length > queue.capacity) {
+        ULONG needed = queue.count + length;
+        if (needed > queue.capacity) {
+            ULONG grown = queue.capacity == 0 ? 65536 : queue.capacity;
+            while (grown < needed) {
+                grown *= 2;
+            }
+            auto* bigger = static_cast<UCHAR*>(AllocateSimPool(grown));
+            if (bigger == nullptr) {
+                return false;
+            }
+            if (queue.count != 0) {
+                RtlCopyMemory(bigger, queue.data + queue.start, queue.count);
+            }
+            if (queue.data != nullptr) {
+                FreeSimPool(queue.data);
+            }
+            queue.data = bigger;
+            queue.capacity = grown;
+        } else {
+            RtlMoveMemory(queue.data, queue.data + queue.start, queue.count);
         }
-        auto* bigger = static_cast<UCHAR*>(AllocateSimPool(grown));
-        if (bigger == nullptr) {
-            return false;
-        }
-        if (count != 0) {
-            RtlCopyMemory(bigger, data, count);
-        }
-        if (data != nullptr) {
-            FreeSimPool(data);
-        }
-        data = bigger;
-        capacity = grown;
+        queue.start = 0;
     }
-    RtlCopyMemory(data + count, bytes, length);
-    count += length;
+    RtlCopyMemory(queue.data + queue.start + queue.count, bytes, length);
+    queue.count += length;
     return true;
 }
 
-void Consume(UCHAR* data, ULONG& count, ULONG length)
+// Copies up to `length` bytes from the front of the queue and removes them; returns the count.
+ULONG Take(ByteQueue& queue, UCHAR* destination, ULONG length)
 {
-    RtlMoveMemory(data, data + length, count - length);
-    count -= length;
+    ULONG n = queue.count < length ? queue.count : length;
+    if (n != 0) {
+        RtlCopyMemory(destination, queue.data + queue.start, n);
+    }
+    queue.start += n;
+    queue.count -= n;
+    if (queue.count == 0) {
+        queue.start = 0;
+    }
+    return n;
+}
+
+void Release(ByteQueue& queue)
+{
+    if (queue.data != nullptr) {
+        FreeSimPool(queue.data);
+    }
+    queue = {};
 }
 
 // Per waiting IN transfer, in the request's driver context: its buffer and what it received.
@@ -281,19 +304,17 @@ bool FeedInTransfer(ChildRecord* child, PIRP irp)
             progress->received = capacity;
             return true;
         }
-        if (child->inCount == 0) {
+        if (child->in.count == 0) {
             // Data that ended on a full packet: the device follows it with a zero-length packet
             // or leaves the transfer waiting.
             return progress->received != 0 && child->model->zeroLengthPackets;
         }
-        ULONG size = child->inCount < packet ? child->inCount : packet;
+        ULONG size = child->in.count < packet ? child->in.count : packet;
         if (size > room) {
             // A packet larger than the space left: the host controller reports babble.
             return true;
         }
-        RtlCopyMemory(progress->buffer + progress->received, child->inData, size);
-        Consume(child->inData, child->inCount, size);
-        progress->received += size;
+        progress->received += Take(child->in, progress->buffer + progress->received, size);
         if (size < packet) {
             return true;
         }
@@ -399,9 +420,9 @@ NTSTATUS BulkTransfer(ChildRecord* child, PIRP irp, PURB urb)
         child->counters.outTransfers++;
         child->counters.outBytesTotal += length;
         if (child->model->loopback) {
-            kept = Append(child->inData, child->inCount, child->inCapacity, buffer, length);
+            kept = Append(child->in, buffer, length);
         } else if (!(child->modes & KSUSBSIM_MODE_DISCARD_OUT)) {
-            kept = Append(child->kept, child->keptCount, child->keptCapacity, buffer, length);
+            kept = Append(child->kept, buffer, length);
         }
         KeReleaseSpinLock(&child->lock, irql);
         NTSTATUS status = kept ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -590,12 +611,8 @@ void DeleteChild(ChildRecord* child)
 {
     EndWaitingTransfers(child, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     DeleteAliases(child);
-    if (child->inData != nullptr) {
-        FreeSimPool(child->inData);
-    }
-    if (child->kept != nullptr) {
-        FreeSimPool(child->kept);
-    }
+    Release(child->in);
+    Release(child->kept);
     IoDeleteDevice(child->self);
 }
 
@@ -674,7 +691,7 @@ NTSTATUS QueueInData(ChildRecord* child, const UCHAR* data, ULONG length)
 {
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
-    bool queued = Append(child->inData, child->inCount, child->inCapacity, data, length);
+    bool queued = Append(child->in, data, length);
     KeReleaseSpinLock(&child->lock, irql);
     if (!queued) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -687,9 +704,7 @@ ULONG TakeKeptData(ChildRecord* child, UCHAR* destination, ULONG length)
 {
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
-    ULONG n = child->keptCount < length ? child->keptCount : length;
-    RtlCopyMemory(destination, child->kept, n);
-    Consume(child->kept, child->keptCount, n);
+    ULONG n = Take(child->kept, destination, length);
     KeReleaseSpinLock(&child->lock, irql);
     return n;
 }
@@ -709,8 +724,8 @@ void ReadChildCounters(ChildRecord* child, SimCounters* counters)
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
     *counters = child->counters;
-    counters->inQueued = child->inCount;
-    counters->keptBytes = child->keptCount;
+    counters->inQueued = child->in.count;
+    counters->keptBytes = child->kept.count;
     counters->inPending = 0;
     for (PLIST_ENTRY e = child->pendingIn.Flink; e != &child->pendingIn; e = e->Flink) {
         counters->inPending++;

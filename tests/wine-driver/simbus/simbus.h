@@ -62,6 +62,14 @@ struct BusRecord {
     bool started;
 };
 
+// Bytes in arrival order: appended at the end, taken from the front without moving the rest.
+struct ByteQueue {
+    UCHAR* data;
+    ULONG start;     // offset of the first byte
+    ULONG count;     // bytes held
+    ULONG capacity;  // bytes allocated
+};
+
 struct PipeRecord {
     const EndpointModel* endpoint;
     ChildRecord* child;
@@ -76,12 +84,8 @@ struct ChildRecord {
     bool present;          // plugged in: reported in the bus relations
     bool removed;          // the remove request came after the unplug
     KSPIN_LOCK lock;       // guards everything below
-    UCHAR* inData;         // bytes the device will send on its bulk IN pipe
-    ULONG inCount;
-    ULONG inCapacity;
-    UCHAR* kept;           // bytes received on its bulk OUT pipes
-    ULONG keptCount;
-    ULONG keptCapacity;
+    ByteQueue in;          // bytes the device will send on its bulk IN pipe
+    ByteQueue kept;        // bytes received on its bulk OUT pipes
     ULONG modes;           // KSUSBSIM_MODE_... bits
     ULONG patternNext;     // next byte of the endless IN pattern
     LIST_ENTRY pendingIn;  // bulk IN transfers waiting for data
