@@ -25,13 +25,13 @@ __all__ = ["SKIP", "Failed", "Skipped", "DriverRun", "create_template", "remove_
 
 RUN_PREFIX = "run-"
 WINEBOOT_TIMEOUT = 120
-INSTALL_TIMEOUT = 60
+INSTALL_TIMEOUT = 120
 TOOL_TIMEOUT = 60
 SERVER_TIMEOUT = 20
 # How long the bus and the driver above it may take to appear after the Wine server starts.
-DEVICE_TIMEOUT = 20
+DEVICE_TIMEOUT = 40
 # Longest life of the program that keeps a prefix's drivers loaded between the tools' runs.
-HOLD_SECONDS = 200
+HOLD_SECONDS = 250
 
 DLL_OVERRIDES = "mscoree,mshtml="
 # The instruments of the simulated bus, by index: DOS name the driver gives it, and the DOS
