@@ -272,6 +272,39 @@ class DriverRun:
                          f"{text[-2000:]}{errors[-2000:]}")
         return code, text, errors
 
+    def start(self, program, *arguments, tag):
+        """Starts an x64 program of the prefix without waiting; see finish."""
+        out = open(self.logs / f"{tag}.stdout", "wb")
+        err = open(self.logs / f"{tag}.stderr", "wb")
+        try:
+            process = spawn([self.loader, str(program)] + [str(a) for a in arguments],
+                            env=wine_environment(self.prefix, self.loader), stdin=subprocess.DEVNULL, stdout=out,
+                            stderr=err, cwd=self.run_dir)
+        finally:
+            out.close()
+            err.close()
+        process.tag = tag
+        return process
+
+    def finish(self, process, timeout, what):
+        """Waits for a program started with start; returns (exit status, stdout, stderr)."""
+        try:
+            code = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            stop_group(process)
+            raise Failed(f"{what} did not end within {timeout} s")
+        text = (self.logs / f"{process.tag}.stdout").read_bytes().decode("utf-8", errors="replace")
+        errors = (self.logs / f"{process.tag}.stderr").read_bytes().decode("utf-8", errors="replace")
+        return code, text.replace("\r", ""), errors.replace("\r", "")
+
+    def wait_until(self, condition, timeout, what):
+        """Polls condition() until it holds; fails naming what it waited for."""
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() > deadline:
+                raise Failed(f"waited {timeout} s for {what}")
+            time.sleep(0.2)
+
     def simctl(self, *arguments, **options):
         return self.run(self.prefix / "drive_c" / "packages" / "simctl.exe", *arguments, **options)
 

@@ -256,6 +256,36 @@ def case_handles(args):
     checks.finish()
 
 
+def case_unplug(args):
+    """An instrument pulled out while a read waits on it: the read ends at once with a failure
+    instead of waiting for its time-out, the instrument leaves kestrunectl's list, and the other
+    instrument goes on working."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "unplug") as run:
+        reader = run.start(run.run_dir / "kestrunectl.exe", "--device", wh.alias_path(SCRIPTED), "read",
+                           str(SCRIPTED_IN), "100", "--timeout", "60000", tag="waiting-read")
+        try:
+            run.wait_until(lambda: run.counters(SCRIPTED)["inPending"] == 1, 30, "the read's IN transfer at the bus")
+            unplugged = time.monotonic()
+            run.simctl("unplug", str(SCRIPTED))
+            code, out, err = run.finish(reader, 20, "the read on the unplugged instrument")
+        finally:
+            wh.stop_group(reader)
+        # Ended by the bus (device not connected) or by the driver's abort of its pipes (cancelled).
+        checks.expect(code != 0 and ("error 1167)" in err or "error 995)" in err),
+                      f"the read fails as disconnected or aborted: {out!r} {err!r}")
+        checks.expect(time.monotonic() - unplugged < 20, "the read ended long before its 60 s time-out")
+
+        def listed():
+            return run.kestrunectl("list")[1]
+        run.wait_until(lambda: "script02" not in listed().lower(), 20, "the unplugged instrument to leave the list")
+        checks.expect("loop0001" in listed().lower(), "the loopback instrument is still listed")
+        code, out, err = control(run, LOOPBACK, "loop", "5000", "--in", str(LOOPBACK_IN), "--out", str(LOOPBACK_OUT),
+                                 check=False)
+        checks.expect(code == 0 and "identical" in out, f"the loopback instrument still loops: {out!r} {err!r}")
+    checks.finish()
+
+
 CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
 
 
