@@ -4,7 +4,8 @@
 Usage: wine_driver_tests.py CASE --work DIR --win64-dir DIR --dist DIR
 
 CASE is setup (boot the prefix template and install the bus and the driver into it), cleanup,
-or one of the test cases below. Exit status: 0 passed, 1 failed, 77 skipped (the reason is
+demo (a prefix of its own, and kestrunectl's view of the real driver), or one of the test cases
+below. Exit status: 0 passed, 1 failed, 77 skipped (the reason is
 printed).
 """
 
@@ -286,16 +287,36 @@ def case_unplug(args):
     checks.finish()
 
 
+def demonstrate(args):
+    """What an application sees of the real driver: kestrunectl list, info, a write to the
+    loopback instrument and the read-back, each shown with its command line."""
+    wh.create_template(args.work, args.win64_dir, args.dist, Path(args.work) / "install.log")
+    try:
+        with wh.DriverRun(args.work, args.win64_dir, args.dist, "demo") as run:
+            pipes = wh.alias_path(LOOPBACK)
+            for arguments in (["list"],
+                              ["--device", wh.DOS_NAMES[LOOPBACK], "info"],
+                              ["--device", pipes, "write", str(LOOPBACK_OUT), "--text", "Hello, instrument"],
+                              ["--device", pipes, "read", str(LOOPBACK_IN), "17"]):
+                print("$ kestrunectl " + " ".join(f'"{a}"' if " " in a else a for a in arguments), flush=True)
+                _, out, _ = run.kestrunectl(*arguments)
+                print(out.rstrip(), flush=True)
+    finally:
+        wh.remove_template(args.work)
+
+
 CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["setup", "cleanup"] + sorted(CASES))
+    parser.add_argument("case", choices=["setup", "cleanup", "demo"] + sorted(CASES))
     parser.add_argument("--work", required=True)
     parser.add_argument("--win64-dir", required=True)
     parser.add_argument("--dist", required=True)
     args = parser.parse_args()
+    # Wine takes only absolute prefix paths.
+    args.work = str(Path(args.work).resolve())
     Path(args.work).mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
     try:
@@ -303,6 +324,9 @@ def main():
             wh.create_template(args.work, args.win64_dir, args.dist, Path(args.work) / "install.log")
         elif args.case == "cleanup":
             wh.remove_template(args.work)
+        elif args.case == "demo":
+            demonstrate(args)
+            return 0
         else:
             CASES[args.case](args)
     except wh.Skipped as skipped:
