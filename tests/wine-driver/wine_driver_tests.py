@@ -226,7 +226,8 @@ def case_bench(args):
 def case_handles(args):
     """The file name decides what a handle addresses, in the real binary: pipes by their last
     digits, the device itself without a name (no reads or writes on it), and numbers beyond the
-    pipes refused. A minimal client of the bus's tool makes the single requests."""
+    pipes refused, also one that 32-bit arithmetic would wrap to pipe 0. A minimal client of the
+    bus's tool makes the single requests."""
     checks = Checks()
     with wh.DriverRun(args.work, args.win64_dir, args.dist, "handles") as run:
         data = random_bytes(3000)
@@ -243,7 +244,10 @@ def case_handles(args):
         for path, expected, what in ((wh.DOS_NAMES[LOOPBACK], None, "the device itself"),
                                      (alias + "\\ep02", STATUS_INVALID_DEVICE_STATE, "pipe 2 of two"),
                                      (alias + "\\ep06", STATUS_INVALID_PARAMETER, "pipe 6"),
-                                     (alias + "\\ep", STATUS_INVALID_PARAMETER, "a name without a digit")):
+                                     (alias + "\\ep", STATUS_INVALID_PARAMETER, "a name without a digit"),
+                                     # 2^32: pipe 0 where the digits are added up in 32 bits,
+                                     # as an unsigned long is in Windows' x64 ABI, not in Linux's.
+                                     (alias + "\\ep4294967296", STATUS_INVALID_PARAMETER, "pipe 2^32")):
             code, out, err = run.simctl("write", path, source, check=False)
             if expected is not None:
                 checks.equal(run.counters(LOOPBACK)["lastOpenStatus"], expected, f"open of {what}")

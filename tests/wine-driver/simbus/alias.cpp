@@ -5,7 +5,9 @@
 // DOS device names whose entries are small devices of the bus: opening "\\.\KsUsbSim1\ep01"
 // reaches the entry "ep01", which names the file object "\ep01", the name Windows would have
 // passed, and hands this and every later request of the handle to the top of the child's device
-// stack. The entries cover the pipe numbers 0 to 6 and a few spellings of the name rule.
+// stack. The entries cover the pipe numbers 0 to 6 and a few spellings of the name rule. Each
+// alias takes the buffering method of the device it passes requests to, so that reads and
+// writes reach the function driver as they would on Windows.
 #include "simbus.h"
 
 namespace {
@@ -13,8 +15,9 @@ namespace {
 // Deep enough for any stack above a child: requests are passed on, not copied to new ones.
 constexpr CCHAR kAliasStackSize = 8;
 
-const WCHAR* const kAliasNames[kAliasCount] = {L"ep00", L"ep01", L"ep02", L"ep03", L"ep04",
-                                               L"ep05", L"ep06", L"ep",   L"ep01x", L"ep000"};
+// ep4294967296 is 2^32: a number that wraps to pipe 0 where it is added up in 32 bits.
+const WCHAR* const kAliasNames[kAliasCount] = {L"ep00", L"ep01", L"ep02",  L"ep03",  L"ep04",        L"ep05",
+                                               L"ep06", L"ep",   L"ep01x", L"ep000", L"ep4294967296"};
 
 ULONG PutText(WCHAR* text, ULONG units, const WCHAR* part)
 {
@@ -101,7 +104,8 @@ NTSTATUS CreateAlias(ChildRecord* child, ULONG number)
     ULONG units = PutText(nameText, 0, L"\\Device\\KsUsbSimAlias");
     nameText[units++] = WCHAR(L'0' + child->index);
     nameText[units++] = L'_';
-    nameText[units++] = WCHAR(L'0' + number);
+    nameText[units++] = WCHAR(L'0' + number / 10);
+    nameText[units++] = WCHAR(L'0' + number % 10);
     nameText[units] = 0;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, nameText);
@@ -113,6 +117,7 @@ NTSTATUS CreateAlias(ChildRecord* child, ULONG number)
     }
     auto* alias = static_cast<AliasRecord*>(device->DeviceExtension);
     alias->common.kind = DeviceKind::Alias;
+    alias->self = device;
     alias->child = child;
     alias->fileName = kAliasNames[number];
     units = PutText(alias->linkText, 0, L"\\??\\KsUsbSim");
@@ -121,9 +126,6 @@ NTSTATUS CreateAlias(ChildRecord* child, ULONG number)
     PutText(alias->linkText, units, kAliasNames[number]);
     RtlInitUnicodeString(&alias->link, alias->linkText);
     device->StackSize = kAliasStackSize;
-    // Reads and writes must reach the function driver with their buffers described the way it
-    // asked for (direct I/O).
-    device->Flags |= DO_DIRECT_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     status = IoCreateSymbolicLink(&alias->link, &name);
     if (!NT_SUCCESS(status)) {
@@ -177,6 +179,12 @@ NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp)
         return CompleteSimRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
     }
     PFILE_OBJECT file = stack->FileObject;
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+        // The I/O manager describes the buffers of a handle's reads and writes by the flags of
+        // the handle's device: the alias's here, the function driver's on Windows.
+        constexpr ULONG kMethods = DO_BUFFERED_IO | DO_DIRECT_IO;
+        alias->self->Flags = (alias->self->Flags & ~kMethods) | (top->Flags & kMethods);
+    }
     if (stack->MajorFunction == IRP_MJ_CREATE && file != nullptr) {
         NTSTATUS status = NameFile(file, alias->fileName);
         if (!NT_SUCCESS(status)) {

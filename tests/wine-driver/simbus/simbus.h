@@ -17,7 +17,7 @@ constexpr ULONG kMaxPipes = 3;
 // Bytes a queue may hold; a test that queues more fails its request instead of exhausting memory.
 constexpr ULONG kMaxQueueBytes = 32u << 20;
 // The names in each instrument's directory of pipe aliases.
-constexpr ULONG kAliasCount = 10;
+constexpr ULONG kAliasCount = 11;
 
 enum class DeviceKind : ULONG { Bus = 0x42757331, Child, Alias, Control };
 
@@ -97,6 +97,7 @@ struct ChildRecord {
 
 struct AliasRecord {
     CommonRecord common;
+    PDEVICE_OBJECT self;
     ChildRecord* child;
     const WCHAR* fileName;  // what the function driver sees after the device's name
     UNICODE_STRING link;    // the entry in the instrument's directory
