@@ -347,21 +347,32 @@ void CancelInTransfer(PDEVICE_OBJECT device, PIRP irp)
     FinishInTransfer(child, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
 
-// Gives queued data to the waiting IN transfers in order, and completes those that are over.
-// Completion happens outside the lock: the function driver may send the next transfer from its
-// completion routine, straight back into this child.
+bool IsBulk(PIRP irp)
+{
+    auto* pipe = static_cast<PipeRecord*>(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
+    return pipe->endpoint->attributes == 2;
+}
+
+// Gives queued data to the waiting bulk IN transfers in order, and completes those that are
+// over. (The interrupt endpoint never has data.) Completion happens outside the lock: the
+// function driver may send the next transfer from its completion routine, straight back into
+// this child.
 void ServeWaitingTransfers(ChildRecord* child)
 {
     for (;;) {
         PIRP done = nullptr;
         KIRQL irql;
         KeAcquireSpinLock(&child->lock, &irql);
-        if (!IsListEmpty(&child->pendingIn)) {
-            PIRP irp = CONTAINING_RECORD(child->pendingIn.Flink, IRP, Tail.Overlay.ListEntry);
+        for (PLIST_ENTRY entry = child->pendingIn.Flink; entry != &child->pendingIn; entry = entry->Flink) {
+            PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+            if (!IsBulk(irp)) {
+                continue;
+            }
             if (FeedInTransfer(child, irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-                RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+                RemoveEntryList(entry);
                 done = irp;
             }
+            break;
         }
         KeReleaseSpinLock(&child->lock, irql);
         if (done == nullptr) {
@@ -371,8 +382,9 @@ void ServeWaitingTransfers(ChildRecord* child)
     }
 }
 
-// Ends every waiting IN transfer with the given status: an abort or an unplug.
-void EndWaitingTransfers(ChildRecord* child, NTSTATUS status, USBD_STATUS usbStatus)
+// Ends the waiting IN transfers of one pipe, or of all pipes when pipe is null, with the given
+// status: an abort or an unplug.
+void EndWaitingTransfers(ChildRecord* child, PipeRecord* pipe, NTSTATUS status, USBD_STATUS usbStatus)
 {
     for (;;) {
         PIRP done = nullptr;
@@ -380,6 +392,9 @@ void EndWaitingTransfers(ChildRecord* child, NTSTATUS status, USBD_STATUS usbSta
         KeAcquireSpinLock(&child->lock, &irql);
         for (PLIST_ENTRY entry = child->pendingIn.Flink; entry != &child->pendingIn; entry = entry->Flink) {
             PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+            if (pipe != nullptr && UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle != pipe) {
+                continue;
+            }
             if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 RemoveEntryList(entry);
                 done = irp;
@@ -450,7 +465,7 @@ NTSTATUS BulkTransfer(ChildRecord* child, PIRP irp, PURB urb)
     KeReleaseSpinLock(&child->lock, irql);
     if (cancelNow) {
         FinishInTransfer(child, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-    } else if (pipe->endpoint->attributes == 2) {
+    } else {
         ServeWaitingTransfers(child);
     }
     return STATUS_PENDING;
@@ -479,9 +494,14 @@ NTSTATUS SubmitUrb(ChildRecord* child, PIRP irp)
     }
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         return BulkTransfer(child, irp, urb);
-    case URB_FUNCTION_ABORT_PIPE:
-        EndWaitingTransfers(child, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    case URB_FUNCTION_ABORT_PIPE: {
+        PipeRecord* pipe = PipeOf(child, urb->UrbPipeRequest.PipeHandle);
+        if (pipe == nullptr) {
+            return CompleteUrb(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
+        }
+        EndWaitingTransfers(child, pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED);
         return CompleteUrb(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+    }
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
         return CompleteUrb(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
     default:
@@ -609,7 +629,7 @@ NTSTATUS CreateChild(BusRecord* bus, ULONG index)
 
 void DeleteChild(ChildRecord* child)
 {
-    EndWaitingTransfers(child, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    EndWaitingTransfers(child, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     DeleteAliases(child);
     Release(child->in);
     Release(child->kept);
@@ -628,10 +648,10 @@ NTSTATUS DispatchChildPnp(ChildRecord* child, PIRP irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return CompleteSimRequest(irp, STATUS_SUCCESS, 0);
     case IRP_MN_SURPRISE_REMOVAL:
-        EndWaitingTransfers(child, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        EndWaitingTransfers(child, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         return CompleteSimRequest(irp, STATUS_SUCCESS, 0);
     case IRP_MN_REMOVE_DEVICE:
-        EndWaitingTransfers(child, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        EndWaitingTransfers(child, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         if (!child->present) {
             // Unplugged: the bus forgets the device; the object goes with this request.
             BusRecord* bus = child->bus;
@@ -736,5 +756,5 @@ void ReadChildCounters(ChildRecord* child, SimCounters* counters)
 void UnplugChild(ChildRecord* child)
 {
     child->present = false;
-    EndWaitingTransfers(child, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    EndWaitingTransfers(child, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
 }
