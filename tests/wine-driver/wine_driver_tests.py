@@ -115,13 +115,19 @@ def case_install(args):
 
 def case_info(args):
     """What the control codes tell of each instrument: the strings, the driver's version and
-    build date, and the read chunk size that the vendor probe set (65536 where the instrument
-    accepted it, 2048 where it stalled it)."""
+    build date, the configuration descriptor's pipes, and the read chunk size that the vendor
+    probe set (65536 where the instrument accepted it, 2048 where it stalled it)."""
     checks = Checks()
     with wh.DriverRun(args.work, args.win64_dir, args.dist, "info") as run:
-        for dos, serial, product, chunk in ((r"\\.\trelvousb1", "LOOP0001", "Loopback instrument", 65536),
-                                            (r"\\.\trelvousb", "SCRIPT02", "Scripted instrument", 2048)):
+        for dos, serial, product, chunk, endpoints in (
+                (r"\\.\trelvousb1", "LOOP0001", "Loopback instrument", 65536, ("0x01 OUT bulk", "0x81 IN  bulk")),
+                (r"\\.\trelvousb", "SCRIPT02", "Scripted instrument", 2048,
+                 ("0x81 IN  bulk", "0x02 OUT bulk", "0x83 IN  interrupt"))):
             _, out, _ = run.kestrunectl("--device", dos, "info")
+            # The configuration descriptor as the driver keeps it, pipe by pipe.
+            for pipe, endpoint in enumerate(endpoints):
+                checks.expect(f"pipe {pipe}: endpoint {endpoint}" in out, f"{serial}: pipe {pipe} is {endpoint}")
+            checks.expect(f"pipe {len(endpoints)}:" not in out, f"{serial}: {len(endpoints)} pipes")
             for text in (serial, product, "Trelvo", "27010"):
                 checks.expect(text in out, f"{serial}: info shows {text!r}")
             checks.expect(re.search(r"\b[A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d\b", out) is not None,
