@@ -30,3 +30,11 @@ foreach(product ${KESTRUNE_PRODUCT_IDS})
 endforeach()
 configure_file("${CMAKE_CURRENT_SOURCE_DIR}/kestrune.inf.in"
                "${CMAKE_CURRENT_BINARY_DIR}/kestrune.inf" @ONLY)
+# Into dist/ whenever the generated file changes, not only when the driver is linked again.
+add_custom_command(OUTPUT "${KS_DIST_DIR}/kestrune.inf"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${KS_DIST_DIR}"
+    COMMAND ${CMAKE_COMMAND} -E copy "${CMAKE_CURRENT_BINARY_DIR}/kestrune.inf"
+            "${KS_DIST_DIR}/kestrune.inf"
+    DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/kestrune.inf"
+    VERBATIM)
+add_custom_target(kestrune_inf ALL DEPENDS "${KS_DIST_DIR}/kestrune.inf")

@@ -78,11 +78,18 @@ HANDLE OpenPath(const std::string& path) {
                        FILE_FLAG_OVERLAPPED, NULL);
 }
 
+// --pipe-path: where a platform cannot pass a name after the device's to the driver, pipes are
+// reached through paths of their own; "{pipe}" in the template stands for the two digits.
+std::string pipeTemplate;
+
 // A pipe is opened by a name after the device's path whose last digits give its index.
 std::string PipePath(const std::string& device, unsigned pipe) {
-    char name[16];
-    std::snprintf(name, sizeof name, "\\ep%02u", pipe);
-    return device + name;
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%02u", pipe);
+    size_t at = pipeTemplate.find("{pipe}");
+    if (at != std::string::npos)
+        return std::string(pipeTemplate).replace(at, 6, digits);
+    return device + "\\ep" + digits;
 }
 
 // Sends a control code and waits for it. Every code is METHOD_BUFFERED and completes in the
@@ -480,9 +487,10 @@ bool DefaultPipes(HANDLE device, unsigned* in, unsigned* out) {
     return true;
 }
 
-void HexDump(const BYTE* data, size_t length) {
+// 16 bytes a line; `offset` is where the data starts in the whole read.
+void HexDump(const BYTE* data, size_t length, unsigned long long offset) {
     for (size_t line = 0; line < length; line += 16) {
-        std::printf("%08zx ", line);
+        std::printf("%08llx ", offset + line);
         for (size_t i = line; i < line + 16; ++i) {
             if (i < length)
                 std::printf(" %02x", data[i]);
@@ -517,25 +525,48 @@ int ReadCommand(const Arguments& arguments) {
     HANDLE handle = OpenPath(PipePath(path, pipe));
     if (handle == INVALID_HANDLE_VALUE)
         return Fail("opening pipe " + std::to_string(pipe));
-    std::vector<BYTE> data(length);
+    // Block by block, so that any length can be read: each block goes to the file or the
+    // hex dump as soon as it is there, also the bytes of a read cut short by its time-out.
+    const std::string* name = arguments.Option("file");
+    FILE* file = name ? std::fopen(name->c_str(), "wb") : NULL;
+    if (name && !file) {
+        std::fprintf(stderr, "kestrunectl: cannot create %s\n", name->c_str());
+        CloseHandle(handle);
+        return 1;
+    }
+    std::vector<BYTE> block(kMaxTransfer);
+    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    Progress progress("read", length);
     unsigned long long got = 0;
-    bool ok = Stream(handle, true, data.data(), length, kMaxTransfer, static_cast<DWORD>(timeout),
-                     "read", &got);
+    bool ok = true, saved = true;
+    while (ok && got < length) {
+        DWORD wanted =
+            static_cast<DWORD>(length - got < kMaxTransfer ? length - got : kMaxTransfer);
+        DWORD done = 0;
+        bool timedOut = false;
+        ok = Transfer(handle, event, true, block.data(), wanted, static_cast<DWORD>(timeout), &done,
+                      &timedOut);
+        if (ok && timedOut && done == 0) {
+            SetLastError(ERROR_SEM_TIMEOUT);
+            ok = false;
+        }
+        if (file)
+            saved = saved && std::fwrite(block.data(), 1, done, file) == done;
+        else
+            HexDump(block.data(), done, got);
+        got += done;
+        progress.Update(got);
+    }
     DWORD error = GetLastError();
+    CloseHandle(event);
     CloseHandle(handle);
-    const std::string* out = arguments.Option("file");
-    if (out) {
-        FILE* file = std::fopen(out->c_str(), "wb");
-        if (!file || std::fwrite(data.data(), 1, got, file) != got) {
-            std::fprintf(stderr, "kestrunectl: cannot write %s\n", out->c_str());
-            if (file)
-                std::fclose(file);
+    if (file) {
+        saved = std::fclose(file) == 0 && saved;
+        if (!saved) {
+            std::fprintf(stderr, "kestrunectl: cannot write %s\n", name->c_str());
             return 1;
         }
-        std::fclose(file);
-        std::printf("read %llu bytes into %s\n", got, out->c_str());
-    } else {
-        HexDump(data.data(), got);
+        std::printf("read %llu bytes into %s\n", got, name->c_str());
     }
     if (!ok) {
         SetLastError(error);
@@ -742,14 +773,16 @@ int BenchCommand(const Arguments& arguments) {
     return 0;
 }
 
-// Commands that send one control code on the device or on a pipe.
-int WithDevice(const Arguments& arguments, const std::string& pipeSuffix, HANDLE* handle) {
+// Commands that send one control code on the device or on a pipe (`pipe` 0-5; -1: the device).
+int WithDevice(const Arguments& arguments, int pipe, HANDLE* handle) {
     std::string path;
     if (!ResolveDevice(arguments.device, &path))
         return Fail("finding the device");
-    *handle = OpenPath(path + pipeSuffix);
+    if (pipe >= 0)
+        path = PipePath(path, static_cast<unsigned>(pipe));
+    *handle = OpenPath(path);
     if (*handle == INVALID_HANDLE_VALUE)
-        return Fail("opening " + path + pipeSuffix);
+        return Fail("opening " + path);
     return 0;
 }
 
@@ -758,7 +791,7 @@ int ResetPipeCommand(const Arguments& arguments) {
     if (arguments.words.size() != 1 || !ParsePipe(arguments.words[0], &pipe))
         return Usage("reset-pipe needs a pipe (0-5)");
     HANDLE handle;
-    if (int result = WithDevice(arguments, PipePath("", pipe), &handle))
+    if (int result = WithDevice(arguments, static_cast<int>(pipe), &handle))
         return result;
     // The pipe to reset is the one the handle was opened on.
     bool ok = Control(handle, IOCTL_KESTRUNE_RESET_PIPE, NULL, 0, NULL, 0, NULL);
@@ -775,7 +808,7 @@ int ResetPortCommand(const Arguments& arguments) {
     HANDLE handle;
     if (!arguments.words.empty())
         return Usage("reset-port takes no arguments");
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     bool ok = Control(handle, IOCTL_KESTRUNE_RESET_PORT, NULL, 0, NULL, 0, NULL);
     DWORD error = GetLastError();
@@ -805,7 +838,7 @@ int OptionsCommand(const Arguments& arguments) {
         return Usage("options takes one value");
     }
     HANDLE handle;
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     // The options belong to the driver: they apply to every device it serves.
     bool ok = (!set || SetWord(handle, IOCTL_KESTRUNE_SET_OPTIONS, value)) &&
@@ -828,7 +861,7 @@ int ChunkCommand(const Arguments& arguments) {
         (set && (!ParseNumber(words[1], &size) || size == 0 || size > kMaxTransfer)))
         return Usage("chunk takes [read|write] [SIZE of 1 to 65536]");
     HANDLE handle;
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     bool ok = true;
     if (set)
@@ -855,7 +888,7 @@ int ClearCommand(const Arguments& arguments) {
     HANDLE handle;
     if (!arguments.words.empty())
         return Usage("clear takes no arguments");
-    if (int result = WithDevice(arguments, "", &handle))
+    if (int result = WithDevice(arguments, -1, &handle))
         return result;
     bool ok = Control(handle, IOCTL_KESTRUNE_CLEAR_READ_BUFFER, NULL, 0, NULL, 0, NULL);
     DWORD error = GetLastError();
@@ -918,7 +951,9 @@ void ShowHelp() {
                 "usage: kestrunectl [--device DEVICE] COMMAND [ARGUMENTS]\n"
                 "       kestrunectl help COMMAND\n\n"
                 "DEVICE is a number from `list` (0, the default), a DOS name such as trelvousb1,\n"
-                "or an interface path. Numbers may be decimal or 0x hexadecimal.\n\ncommands:\n");
+                "or an interface path. Numbers may be decimal or 0x hexadecimal.\n"
+                "--pipe-path TEMPLATE opens pipes by TEMPLATE with {pipe} for the pipe's two\n"
+                "digits instead of by the device's path followed by \\epNN.\n\ncommands:\n");
     for (const Command& command : kCommands)
         std::printf("  %s\n", command.synopsis);
 }
@@ -938,6 +973,7 @@ int main(int argc, char** argv) {
         return words.empty() ? 2 : 0;
     }
     Arguments arguments;
+    pipeTemplate.clear();
     const Command* command = nullptr;
     bool help = words[0] == "help";
     for (size_t i = help ? 1 : 0; i < words.size(); ++i) {
@@ -949,6 +985,8 @@ int main(int argc, char** argv) {
                 return Usage(word + " needs a value");
             if (word == "--device")
                 arguments.device = words[++i];
+            else if (word == "--pipe-path")
+                pipeTemplate = words[++i];
             else
                 arguments.options.push_back({word.substr(2), words[++i]});
         } else if (!command) {

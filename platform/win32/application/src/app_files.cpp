@@ -5,6 +5,8 @@
 
 #include "win32_app_sim.h"
 
+#include <chrono>
+#include <cstdio>
 #include <vector>
 
 namespace kswin32::app {
@@ -221,8 +223,16 @@ void EndProcessIo() {
         if (!file)
             continue;
         CancelIoEx(handle, nullptr);
+        // Windows waits for such requests too; a request that ignores its cancel is reported
+        // rather than waited for without end.
         std::unique_lock<std::mutex> lock(Dispatcher().mutex);
-        Dispatcher().changed.wait(lock, [&] { return file->inFlight.empty(); });
+        if (!Dispatcher().changed.wait_for(lock, std::chrono::seconds(10),
+                                           [&] { return file->inFlight.empty(); })) {
+            std::fprintf(stderr,
+                         "process exit: %zu request(s) of a device file did not end "
+                         "within 10 s of being cancelled\n",
+                         file->inFlight.size());
+        }
     }
     for (HANDLE handle : handles)
         CloseHandle(handle);
