@@ -657,29 +657,20 @@ struct PipePair {
     }
 };
 
-// Takes the IN and OUT pipes from --in and --out, finds those not named from the device's
-// configuration, and opens both.
+// Opens the device, finds or takes its IN and OUT pipes (--in, --out) and opens both.
 int OpenPipePair(const Arguments& arguments, PipePair* pair) {
     std::string path;
     if (!ResolveDevice(arguments.device, &path))
         return Fail("finding the device");
+    pair->device = OpenPath(path);
+    if (pair->device == INVALID_HANDLE_VALUE)
+        return Fail("opening " + path);
+    if (!DefaultPipes(pair->device, &pair->inPipe, &pair->outPipe))
+        return Fail("finding a bulk IN and a bulk OUT pipe");
     const std::string* in = arguments.Option("in");
     const std::string* out = arguments.Option("out");
     if ((in && !ParsePipe(*in, &pair->inPipe)) || (out && !ParsePipe(*out, &pair->outPipe)))
         return Usage("a pipe is a number from 0 to 5");
-    // The device itself is opened only to find the pipes that were not named.
-    if (!in || !out) {
-        unsigned defaultIn = 0, defaultOut = 0;
-        pair->device = OpenPath(path);
-        if (pair->device == INVALID_HANDLE_VALUE)
-            return Fail("opening " + path);
-        if (!DefaultPipes(pair->device, &defaultIn, &defaultOut))
-            return Fail("finding a bulk IN and a bulk OUT pipe");
-        if (!in)
-            pair->inPipe = defaultIn;
-        if (!out)
-            pair->outPipe = defaultOut;
-    }
     pair->in = OpenPath(PipePath(path, pair->inPipe));
     if (pair->in == INVALID_HANDLE_VALUE)
         return Fail("opening pipe " + std::to_string(pair->inPipe));
