@@ -47,6 +47,11 @@ def alias_path(instrument):
     return rf"\\.\KsUsbSim{instrument}"
 
 
+def pipe_template(instrument):
+    """kestrunectl's --pipe-path for the instrument's pipes."""
+    return alias_path(instrument) + r"\ep{pipe}"
+
+
 def find_wine64():
     """The 64-bit loader itself: the `wine` launcher prefers a 32-bit loader, which cannot run
     x64 programs and does not start at all on a kernel without 32-bit support."""

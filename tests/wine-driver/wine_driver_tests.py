@@ -69,8 +69,10 @@ class Checks:
 
 
 def control(run, instrument, *arguments, **options):
-    """kestrunectl on the pipes of the instrument, through the bus's aliases."""
-    return run.kestrunectl("--device", wh.alias_path(instrument), *arguments, **options)
+    """kestrunectl on the instrument: the device by its DOS name, the pipes through the bus's
+    aliases (--pipe-path, since Wine cannot open a name after the device's)."""
+    return run.kestrunectl("--device", wh.DOS_NAMES[instrument], "--pipe-path", wh.pipe_template(instrument),
+                           *arguments, **options)
 
 
 def raw_result(text, word):
@@ -200,8 +202,10 @@ def case_loop(args):
     with wh.DriverRun(args.work, args.win64_dir, args.dist, "loop") as run:
         total = 0
         for length in (1, 512, 4096, 65536, 300000):
-            code, out, err = control(run, LOOPBACK, "loop", str(length), "--in", str(LOOPBACK_IN),
-                                     "--out", str(LOOPBACK_OUT), check=False)
+            # The pipes are found from the configuration descriptor that the driver keeps.
+            code, out, err = control(run, LOOPBACK, "loop", str(length), check=False)
+            checks.expect(f"to pipe {LOOPBACK_OUT} and read back from pipe {LOOPBACK_IN}" in out,
+                          f"loop of {length} bytes on the loopback's pipes: {out!r}")
             checks.expect(code == 0 and "identical" in out, f"loop of {length} bytes: {out!r} {err!r}")
             total += length
         counters = run.counters(LOOPBACK)
@@ -216,8 +220,7 @@ def case_bench(args):
     checks = Checks()
     with wh.DriverRun(args.work, args.win64_dir, args.dist, "bench") as run:
         total = 16 << 20
-        _, out, _ = control(run, LOOPBACK, "bench", "--total", str(total), "--in", str(LOOPBACK_IN),
-                            "--out", str(LOOPBACK_OUT), timeout=120)
+        _, out, _ = control(run, LOOPBACK, "bench", "--total", str(total), timeout=120)
         print(out.strip())
         for direction in ("write", "read"):
             match = re.search(rf"^{direction}\s+(\d+) bytes in ([\d.]+) s: ([\d.]+) MB/s, ([\d.]+) of 53.248 MB/s",
@@ -273,8 +276,9 @@ def case_unplug(args):
     instrument goes on working."""
     checks = Checks()
     with wh.DriverRun(args.work, args.win64_dir, args.dist, "unplug") as run:
-        reader = run.start(run.run_dir / "kestrunectl.exe", "--device", wh.alias_path(SCRIPTED), "read",
-                           str(SCRIPTED_IN), "100", "--timeout", "60000", tag="waiting-read")
+        reader = run.start(run.run_dir / "kestrunectl.exe", "--device", wh.DOS_NAMES[SCRIPTED], "--pipe-path",
+                           wh.pipe_template(SCRIPTED), "read", str(SCRIPTED_IN), "100", "--timeout", "60000",
+                           tag="waiting-read")
         try:
             run.wait_until(lambda: run.counters(SCRIPTED)["inPending"] == 1, 30, "the read's IN transfer at the bus")
             unplugged = time.monotonic()
@@ -291,8 +295,7 @@ def case_unplug(args):
             return run.kestrunectl("list")[1]
         run.wait_until(lambda: "script02" not in listed().lower(), 20, "the unplugged instrument to leave the list")
         checks.expect("loop0001" in listed().lower(), "the loopback instrument is still listed")
-        code, out, err = control(run, LOOPBACK, "loop", "5000", "--in", str(LOOPBACK_IN), "--out", str(LOOPBACK_OUT),
-                                 check=False)
+        code, out, err = control(run, LOOPBACK, "loop", "5000", check=False)
         checks.expect(code == 0 and "identical" in out, f"the loopback instrument still loops: {out!r} {err!r}")
     checks.finish()
 
@@ -303,11 +306,12 @@ def demonstrate(args):
     wh.create_template(args.work, args.win64_dir, args.dist, Path(args.work) / "install.log")
     try:
         with wh.DriverRun(args.work, args.win64_dir, args.dist, "demo") as run:
-            pipes = wh.alias_path(LOOPBACK)
+            device = ["--device", wh.DOS_NAMES[LOOPBACK]]
+            pipes = device + ["--pipe-path", wh.pipe_template(LOOPBACK)]
             for arguments in (["list"],
-                              ["--device", wh.DOS_NAMES[LOOPBACK], "info"],
-                              ["--device", pipes, "write", str(LOOPBACK_OUT), "--text", "Hello, instrument"],
-                              ["--device", pipes, "read", str(LOOPBACK_IN), "17"]):
+                              device + ["info"],
+                              pipes + ["write", str(LOOPBACK_OUT), "--text", "Hello, instrument"],
+                              pipes + ["read", str(LOOPBACK_IN), "17"]):
                 print("$ kestrunectl " + " ".join(f'"{a}"' if " " in a else a for a in arguments), flush=True)
                 _, out, _ = run.kestrunectl(*arguments)
                 print(out.rstrip(), flush=True)
