@@ -30,6 +30,9 @@ TOOL_TIMEOUT = 60
 SERVER_TIMEOUT = 20
 # How long the bus and the driver above it may take to appear after the Wine server starts.
 DEVICE_TIMEOUT = 40
+# A probe that shows the session is ready to start programs, and how often it is tried.
+SETTLE_TIMEOUT = 30
+SETTLE_TRIES = 3
 # Longest life of the program that keeps a prefix's drivers loaded between the tools' runs.
 HOLD_SECONDS = 250
 
@@ -108,6 +111,23 @@ def hold(prefix, loader, simctl):
                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def settle(prefix, loader, simctl):
+    """Waits until a program can start in the prefix's session. A program that starts while the
+    session itself is starting can hang in Wine; such a probe is ended and tried again."""
+    env = wine_environment(prefix, loader)
+    for _ in range(SETTLE_TRIES):
+        try:
+            code, _, _ = run_bounded([loader, str(simctl), "hold", "0"], SETTLE_TIMEOUT, env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except Failed:
+            print(f"a probe program hung for {SETTLE_TIMEOUT} s while the Wine session started; trying again",
+                  file=sys.stderr, flush=True)
+            continue
+        if code == 0:
+            return
+    raise Failed(f"no program started in the Wine session within {SETTLE_TRIES} tries of {SETTLE_TIMEOUT} s")
+
+
 def template_path(work):
     return Path(work) / "prefix-template"
 
@@ -155,6 +175,9 @@ def create_template(work, win64_dir, dist_dir, log):
 
     try:
         step([loader, "wineboot", "-i"], WINEBOOT_TIMEOUT)
+        # A program started while another session's server shuts down can hang in Wine: each
+        # session here ends before the next one starts.
+        step([server, "-w"], SERVER_TIMEOUT)
         package.mkdir(parents=True)
         for name, path in files.items():
             shutil.copy2(path, package / name)
@@ -162,9 +185,11 @@ def create_template(work, win64_dir, dist_dir, log):
         # SetupCopyOEMInf insists on finding the file.
         (package / "kestrune.cat").write_bytes(b"")
         simctl = str(package / "simctl.exe")
-        # One session for the whole installation: the drivers it loads stay loaded.
-        holder = hold(template, loader, simctl)
         step([loader, simctl, "add-inf", r"C:\packages\kestrune.inf"], INSTALL_TIMEOUT)
+        step([server, "-w"], SERVER_TIMEOUT)
+        # One session for the rest of the installation: the drivers it loads stay loaded.
+        holder = hold(template, loader, simctl)
+        settle(template, loader, simctl)
         # Wine copies the INF alone to C:\windows\inf and installs devices from there; Windows
         # keeps the whole package in its driver store. The driver file goes beside the copy.
         shutil.copy2(files["kestrune.sys"], template / "drive_c" / "windows" / "inf" / "kestrune.sys")
@@ -230,7 +255,9 @@ class DriverRun:
             kestrunectl = self.dist_dir / "kestrunectl.exe"
             if kestrunectl.is_file():
                 shutil.copy2(kestrunectl, self.run_dir / "kestrunectl.exe")
-            self.holder = hold(self.prefix, self.loader, self.prefix / "drive_c" / "packages" / "simctl.exe")
+            simctl = self.prefix / "drive_c" / "packages" / "simctl.exe"
+            self.holder = hold(self.prefix, self.loader, simctl)
+            settle(self.prefix, self.loader, simctl)
             # The bus starts with the server; the driver is ready once its DOS names open.
             for name in DOS_NAMES.values():
                 self.simctl("wait", name, str(DEVICE_TIMEOUT), timeout=DEVICE_TIMEOUT + TOOL_TIMEOUT)

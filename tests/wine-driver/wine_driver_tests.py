@@ -270,6 +270,50 @@ def case_handles(args):
     checks.finish()
 
 
+def case_controls(args):
+    """The control codes that change how reads work, through the real binary: a smaller read
+    chunk bounds every IN transfer, partial reads return what is there, and clearing the
+    read-ahead buffer drops what the driver had read ahead."""
+    checks = Checks()
+    with wh.DriverRun(args.work, args.win64_dir, args.dist, "controls") as run:
+        def read(count, name):
+            target = run.file_path(name)
+            target.unlink(missing_ok=True)
+            control(run, SCRIPTED, "read", str(SCRIPTED_IN), str(count), "--file", run.c_path(target))
+            return target.read_bytes() if target.exists() else b""
+
+        _, out, _ = control(run, SCRIPTED, "chunk", "read", "512")
+        checks.expect(re.search(r"\b512\b", out) is not None, f"chunk reports 512: {out!r}")
+        data = random_bytes(3000)
+        run.queue(SCRIPTED, data)
+        checks.same_bytes(read(3000, "chunked.bin"), data, "3000 bytes in 512-byte chunks")
+        checks.equal(run.counters(SCRIPTED)["largestInRequest"], 512, "largest IN transfer")
+
+        # 40 bytes there, 100 asked for: with partial reads the first read returns the 40 at once,
+        # with their contents (a cancelled read's would not reach the program under Wine), and
+        # kestrunectl's read of the other 60 then times out.
+        _, out, _ = control(run, SCRIPTED, "options", "--partial-reads", "on")
+        checks.expect("partial reads on" in out, f"options reports partial reads on: {out!r}")
+        data = random_bytes(40)
+        run.queue(SCRIPTED, data)
+        target = run.file_path("partial.bin")
+        code, out, err = control(run, SCRIPTED, "read", str(SCRIPTED_IN), "100", "--timeout", "1000", "--file",
+                                 run.c_path(target), check=False)
+        checks.expect(code != 0 and "after 40 of 100 bytes" in err, f"40 of 100 bytes read: {out!r} {err!r}")
+        checks.same_bytes(target.read_bytes() if target.exists() else b"", data, "the partial read's 40 bytes")
+        control(run, SCRIPTED, "options", "--partial-reads", "off")
+
+        # A read of 100 brings a whole 512-byte packet into the read-ahead buffer; the clear drops
+        # the other 412, so the next read starts with the bytes the instrument sent after them.
+        data = random_bytes(1000)
+        run.queue(SCRIPTED, data)
+        checks.same_bytes(read(100, "first.bin"), data[:100], "the first 100 bytes")
+        control(run, SCRIPTED, "clear")
+        checks.same_bytes(read(488, "after-clear.bin"), data[512:], "the bytes after the cleared ones")
+        checks.equal(run.counters(SCRIPTED)["inQueued"], 0, "bytes left queued")
+    checks.finish()
+
+
 def case_unplug(args):
     """An instrument pulled out while a read waits on it: the read ends at once with a failure
     instead of waiting for its time-out, the instrument leaves kestrunectl's list, and the other
