@@ -16,11 +16,11 @@ namespace {
 constexpr CCHAR kAliasStackSize = 8;
 
 // ep4294967296 is 2^32: a number that wraps to pipe 0 where it is added up in 32 bits.
-const WCHAR* const kAliasNames[kAliasCount] = {L"ep00", L"ep01", L"ep02",  L"ep03",  L"ep04",        L"ep05",
-                                               L"ep06", L"ep",   L"ep01x", L"ep000", L"ep4294967296"};
+const WCHAR* const kAliasNames[kAliasCount] = {L"ep00",  L"ep01",  L"ep02",        L"ep03",
+                                               L"ep04",  L"ep05",  L"ep06",        L"ep",
+                                               L"ep01x", L"ep000", L"ep4294967296"};
 
-ULONG PutText(WCHAR* text, ULONG units, const WCHAR* part)
-{
+ULONG PutText(WCHAR* text, ULONG units, const WCHAR* part) {
     while (*part != 0) {
         text[units++] = *part++;
     }
@@ -28,8 +28,7 @@ ULONG PutText(WCHAR* text, ULONG units, const WCHAR* part)
     return units;
 }
 
-void ForgetName(PFILE_OBJECT file)
-{
+void ForgetName(PFILE_OBJECT file) {
     if (file != nullptr && file->FileName.Buffer != nullptr) {
         FreeSimPool(file->FileName.Buffer);
         file->FileName.Buffer = nullptr;
@@ -39,8 +38,7 @@ void ForgetName(PFILE_OBJECT file)
 
 // Wine hands out the handle without waiting for the open's result, so the result is kept for
 // tests to read.
-NTSTATUS AfterCreate(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
+NTSTATUS AfterCreate(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* child = static_cast<ChildRecord*>(context);
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -57,8 +55,7 @@ NTSTATUS AfterCreate(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }
 
 // The name goes once the function driver has seen it for the last time, at close.
-NTSTATUS AfterClose(PDEVICE_OBJECT, PIRP irp, PVOID)
-{
+NTSTATUS AfterClose(PDEVICE_OBJECT, PIRP irp, PVOID) {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
@@ -66,8 +63,7 @@ NTSTATUS AfterClose(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_CONTINUE_COMPLETION;
 }
 
-NTSTATUS NameFile(PFILE_OBJECT file, const WCHAR* name)
-{
+NTSTATUS NameFile(PFILE_OBJECT file, const WCHAR* name) {
     USHORT units = 0;
     while (name[units] != 0) {
         ++units;
@@ -85,8 +81,7 @@ NTSTATUS NameFile(PFILE_OBJECT file, const WCHAR* name)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CreateDirectory(ChildRecord* child)
-{
+NTSTATUS CreateDirectory(ChildRecord* child) {
     WCHAR text[32];
     ULONG units = PutText(text, 0, L"\\??\\KsUsbSim");
     text[units++] = WCHAR(L'0' + child->index);
@@ -94,12 +89,12 @@ NTSTATUS CreateDirectory(ChildRecord* child)
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, text);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
+                               nullptr, nullptr);
     return ZwCreateDirectoryObject(&child->aliasDirectory, DIRECTORY_ALL_ACCESS, &attributes);
 }
 
-NTSTATUS CreateAlias(ChildRecord* child, ULONG number)
-{
+NTSTATUS CreateAlias(ChildRecord* child, ULONG number) {
     WCHAR nameText[40];
     ULONG units = PutText(nameText, 0, L"\\Device\\KsUsbSimAlias");
     nameText[units++] = WCHAR(L'0' + child->index);
@@ -110,8 +105,8 @@ NTSTATUS CreateAlias(ChildRecord* child, ULONG number)
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, nameText);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status =
-        IoCreateDevice(SimDriverObject(), sizeof(AliasRecord), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(SimDriverObject(), sizeof(AliasRecord), &name,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -136,10 +131,9 @@ NTSTATUS CreateAlias(ChildRecord* child, ULONG number)
     return STATUS_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS CreateAliases(ChildRecord* child)
-{
+NTSTATUS CreateAliases(ChildRecord* child) {
     NTSTATUS status = CreateDirectory(child);
     for (ULONG number = 0; number < kAliasCount && NT_SUCCESS(status); ++number) {
         status = CreateAlias(child, number);
@@ -150,8 +144,7 @@ NTSTATUS CreateAliases(ChildRecord* child)
     return status;
 }
 
-void DeleteAliases(ChildRecord* child)
-{
+void DeleteAliases(ChildRecord* child) {
     for (PDEVICE_OBJECT& device : child->aliases) {
         if (device != nullptr) {
             IoDeleteSymbolicLink(&static_cast<AliasRecord*>(device->DeviceExtension)->link);
@@ -165,8 +158,7 @@ void DeleteAliases(ChildRecord* child)
     }
 }
 
-NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp)
-{
+NTSTATUS DispatchAlias(AliasRecord* alias, PIRP irp) {
     ChildRecord* child = alias->child;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(child->self);

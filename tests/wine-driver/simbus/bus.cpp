@@ -8,8 +8,7 @@ namespace {
 
 PDRIVER_OBJECT driverObject;
 
-NTSTATUS SignalForwarded(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
+NTSTATUS SignalForwarded(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp->PendingReturned) {
         KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     }
@@ -17,8 +16,7 @@ NTSTATUS SignalForwarded(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }
 
 // Sends a request down and waits for the lower drivers' result; the request stays ours.
-NTSTATUS ForwardAndWait(BusRecord* bus, PIRP irp)
-{
+NTSTATUS ForwardAndWait(BusRecord* bus, PIRP irp) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -31,20 +29,18 @@ NTSTATUS ForwardAndWait(BusRecord* bus, PIRP irp)
     return status;
 }
 
-NTSTATUS PassDown(BusRecord* bus, PIRP irp)
-{
+NTSTATUS PassDown(BusRecord* bus, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(bus->lowerDevice, irp);
 }
 
-NTSTATUS CreateControlDevice(BusRecord* bus)
-{
+NTSTATUS CreateControlDevice(BusRecord* bus) {
     UNICODE_STRING name, link;
     RtlInitUnicodeString(&name, L"\\Device\\KsUsbSimControl");
     RtlInitUnicodeString(&link, L"\\DosDevices\\KsUsbSimControl");
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driverObject, sizeof(ControlRecord), &name, FILE_DEVICE_UNKNOWN, 0,
-                                     FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driverObject, sizeof(ControlRecord), &name,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -61,8 +57,7 @@ NTSTATUS CreateControlDevice(BusRecord* bus)
     return STATUS_SUCCESS;
 }
 
-void DeleteControlDevice(BusRecord* bus)
-{
+void DeleteControlDevice(BusRecord* bus) {
     if (bus->control == nullptr) {
         return;
     }
@@ -73,8 +68,7 @@ void DeleteControlDevice(BusRecord* bus)
     bus->control = nullptr;
 }
 
-NTSTATUS ReportChildren(BusRecord* bus, PIRP irp)
-{
+NTSTATUS ReportChildren(BusRecord* bus, PIRP irp) {
     ULONG count = 0;
     for (PDEVICE_OBJECT child : bus->children) {
         if (child != nullptr && static_cast<ChildRecord*>(child->DeviceExtension)->present) {
@@ -83,7 +77,8 @@ NTSTATUS ReportChildren(BusRecord* bus, PIRP irp)
     }
     // The relations go to the PnP manager, which frees them.
     SIZE_T size = sizeof(DEVICE_RELATIONS) + sizeof(PDEVICE_OBJECT) * (count == 0 ? 0 : count - 1);
-    auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kSimPoolTag));
+    auto* relations =
+        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kSimPoolTag));
     if (relations == nullptr) {
         return CompleteSimRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
@@ -99,8 +94,7 @@ NTSTATUS ReportChildren(BusRecord* bus, PIRP irp)
     return PassDown(bus, irp);
 }
 
-NTSTATUS DispatchBusPnp(BusRecord* bus, PIRP irp)
-{
+NTSTATUS DispatchBusPnp(BusRecord* bus, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
@@ -149,8 +143,7 @@ NTSTATUS DispatchBusPnp(BusRecord* bus, PIRP irp)
     }
 }
 
-ChildRecord* ChildOf(BusRecord* bus, const void* input, ULONG length)
-{
+ChildRecord* ChildOf(BusRecord* bus, const void* input, ULONG length) {
     if (input == nullptr || length < sizeof(ULONG)) {
         return nullptr;
     }
@@ -161,8 +154,7 @@ ChildRecord* ChildOf(BusRecord* bus, const void* input, ULONG length)
     return static_cast<ChildRecord*>(bus->children[index]->DeviceExtension);
 }
 
-NTSTATUS DispatchControl(ControlRecord* control, PIRP irp)
-{
+NTSTATUS DispatchControl(ControlRecord* control, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
@@ -207,8 +199,7 @@ NTSTATUS DispatchControl(ControlRecord* control, PIRP irp)
     }
 }
 
-NTSTATUS DispatchAny(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchAny(PDEVICE_OBJECT device, PIRP irp) {
     auto* common = static_cast<CommonRecord*>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (common->kind) {
@@ -237,7 +228,8 @@ NTSTATUS DispatchAny(PDEVICE_OBJECT device, PIRP irp)
         case IRP_MJ_POWER: {
             // Power is not simulated: every set and query succeeds, wait-wake is not supported.
             PoStartNextPowerIrp(irp);
-            NTSTATUS status = stack->MinorFunction == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+            NTSTATUS status =
+                stack->MinorFunction == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
             return CompleteSimRequest(irp, status, 0);
         }
         case IRP_MJ_SYSTEM_CONTROL: {
@@ -257,8 +249,7 @@ NTSTATUS DispatchAny(PDEVICE_OBJECT device, PIRP irp)
     return CompleteSimRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
-NTSTATUS AddBusDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
-{
+NTSTATUS AddBusDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(BusRecord), nullptr, FILE_DEVICE_BUS_EXTENDER,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &device);
@@ -280,28 +271,24 @@ NTSTATUS AddBusDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 
 void UnloadBus(PDRIVER_OBJECT) {}
 
-}  // namespace
+} // namespace
 
-void* AllocateSimPool(SIZE_T size)
-{
+void* AllocateSimPool(SIZE_T size) {
     return ExAllocatePoolWithTag(NonPagedPool, size, kSimPoolTag);
 }
 
-void FreeSimPool(void* block)
-{
+void FreeSimPool(void* block) {
     ExFreePoolWithTag(block, kSimPoolTag);
 }
 
-NTSTATUS CompleteSimRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
+NTSTATUS CompleteSimRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driverObject = driver;
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
         driver->MajorFunction[i] = DispatchAny;
@@ -311,7 +298,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-PDRIVER_OBJECT SimDriverObject()
-{
+PDRIVER_OBJECT SimDriverObject() {
     return driverObject;
 }

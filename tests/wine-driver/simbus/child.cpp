@@ -16,14 +16,28 @@ constexpr USHORT kVendorId = KESTRUNE_OWN_VENDOR_ID;
 
 const InstrumentModel kInstruments[] = {
     // 0: returns on its bulk IN pipe what it receives on its bulk OUT pipe, takes 64 KiB chunks.
-    {0x0002, 0x0100, L"LOOP0001", L"Trelvo", L"Loopback instrument", 2,
+    {0x0002,
+     0x0100,
+     L"LOOP0001",
+     L"Trelvo",
+     L"Loopback instrument",
+     2,
      {{0x01, 2, 512, 0}, {0x81, 2, 512, 0}},
-     true, true, true},
+     true,
+     true,
+     true},
     // 1: sends what the test queued, keeps what it receives, stalls the vendor probe, has an
     //    interrupt pipe besides its bulk pipes and sends no zero-length packets.
-    {0x0001, 0x0210, L"SCRIPT02", L"Trelvo", L"Scripted instrument", 3,
+    {0x0001,
+     0x0210,
+     L"SCRIPT02",
+     L"Trelvo",
+     L"Scripted instrument",
+     3,
      {{0x81, 2, 512, 0}, {0x02, 2, 512, 0}, {0x83, 3, 8, 10}},
-     false, false, false},
+     false,
+     false,
+     false},
 };
 const ULONG kInstrumentCount = sizeof(kInstruments) / sizeof(kInstruments[0]);
 
@@ -33,8 +47,7 @@ constexpr UCHAR kManufacturerIndex = 1;
 constexpr UCHAR kProductIndex = 2;
 constexpr UCHAR kSerialIndex = 3;
 
-ULONG WideLength(const WCHAR* text)
-{
+ULONG WideLength(const WCHAR* text) {
     ULONG n = 0;
     while (text[n] != 0) {
         ++n;
@@ -44,16 +57,14 @@ ULONG WideLength(const WCHAR* text)
 
 constexpr ULONG kNoClass = 0x100;
 
-ULONG AppendText(WCHAR* text, ULONG units, const WCHAR* part)
-{
+ULONG AppendText(WCHAR* text, ULONG units, const WCHAR* part) {
     while (*part != 0) {
         text[units++] = *part++;
     }
     return units;
 }
 
-ULONG AppendHex(WCHAR* text, ULONG units, ULONG value, ULONG digits)
-{
+ULONG AppendHex(WCHAR* text, ULONG units, ULONG value, ULONG digits) {
     for (ULONG i = digits; i-- > 0;) {
         ULONG digit = (value >> (4 * i)) & 0xF;
         text[units++] = WCHAR(digit < 10 ? L'0' + digit : L'A' + digit - 10);
@@ -61,31 +72,62 @@ ULONG AppendHex(WCHAR* text, ULONG units, ULONG value, ULONG digits)
     return units;
 }
 
-ULONG BuildDeviceDescriptor(const InstrumentModel* model, UCHAR* out)
-{
-    const UCHAR bytes[18] = {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0x00, 0x00, 64,
-                             UCHAR(kVendorId & 0xFF), UCHAR(kVendorId >> 8),
-                             UCHAR(model->productId & 0xFF), UCHAR(model->productId >> 8),
-                             UCHAR(model->bcdDevice & 0xFF), UCHAR(model->bcdDevice >> 8),
-                             kManufacturerIndex, kProductIndex, kSerialIndex, 1};
+ULONG BuildDeviceDescriptor(const InstrumentModel* model, UCHAR* out) {
+    const UCHAR bytes[18] = {18,
+                             USB_DEVICE_DESCRIPTOR_TYPE,
+                             0x00,
+                             0x02,
+                             0xFF,
+                             0x00,
+                             0x00,
+                             64,
+                             UCHAR(kVendorId & 0xFF),
+                             UCHAR(kVendorId >> 8),
+                             UCHAR(model->productId & 0xFF),
+                             UCHAR(model->productId >> 8),
+                             UCHAR(model->bcdDevice & 0xFF),
+                             UCHAR(model->bcdDevice >> 8),
+                             kManufacturerIndex,
+                             kProductIndex,
+                             kSerialIndex,
+                             1};
     RtlCopyMemory(out, bytes, sizeof(bytes));
     return sizeof(bytes);
 }
 
 // Configuration 1: one vendor-specific interface with the model's endpoints; bus-powered,
 // no remote wake-up (power is not simulated).
-ULONG BuildConfigurationDescriptor(const InstrumentModel* model, UCHAR* out)
-{
+ULONG BuildConfigurationDescriptor(const InstrumentModel* model, UCHAR* out) {
     ULONG total = 9 + 9 + 7 * model->numEndpoints;
-    const UCHAR head[18] = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, UCHAR(total & 0xFF), UCHAR(total >> 8), 1, 1, 0,
-                            0x80, 50,
-                            9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, model->numEndpoints, 0xFF, 0x00, 0x00, 0};
+    const UCHAR head[18] = {9,
+                            USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                            UCHAR(total & 0xFF),
+                            UCHAR(total >> 8),
+                            1,
+                            1,
+                            0,
+                            0x80,
+                            50,
+                            9,
+                            USB_INTERFACE_DESCRIPTOR_TYPE,
+                            0,
+                            0,
+                            model->numEndpoints,
+                            0xFF,
+                            0x00,
+                            0x00,
+                            0};
     RtlCopyMemory(out, head, sizeof(head));
     UCHAR* p = out + sizeof(head);
     for (ULONG i = 0; i < model->numEndpoints; ++i) {
         const EndpointModel& e = model->endpoints[i];
-        const UCHAR endpoint[7] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address, e.attributes,
-                                   UCHAR(e.maxPacket & 0xFF), UCHAR(e.maxPacket >> 8), e.interval};
+        const UCHAR endpoint[7] = {7,
+                                   USB_ENDPOINT_DESCRIPTOR_TYPE,
+                                   e.address,
+                                   e.attributes,
+                                   UCHAR(e.maxPacket & 0xFF),
+                                   UCHAR(e.maxPacket >> 8),
+                                   e.interval};
         RtlCopyMemory(p, endpoint, sizeof(endpoint));
         p += sizeof(endpoint);
     }
@@ -93,8 +135,7 @@ ULONG BuildConfigurationDescriptor(const InstrumentModel* model, UCHAR* out)
 }
 
 // Returns the descriptor's length, or 0 for a string the device does not have.
-ULONG BuildStringDescriptor(const InstrumentModel* model, UCHAR index, UCHAR* out)
-{
+ULONG BuildStringDescriptor(const InstrumentModel* model, UCHAR index, UCHAR* out) {
     if (index == 0) {
         const UCHAR languages[4] = {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};
         RtlCopyMemory(out, languages, sizeof(languages));
@@ -117,14 +158,12 @@ ULONG BuildStringDescriptor(const InstrumentModel* model, UCHAR index, UCHAR* ou
     return out[0];
 }
 
-NTSTATUS CompleteUrb(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbStatus)
-{
+NTSTATUS CompleteUrb(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbStatus) {
     urb->UrbHeader.Status = usbStatus;
     return CompleteSimRequest(irp, status, 0);
 }
 
-NTSTATUS AnswerDescriptorRequest(ChildRecord* child, PIRP irp, PURB urb)
-{
+NTSTATUS AnswerDescriptorRequest(ChildRecord* child, PIRP irp, PURB urb) {
     auto& request = urb->UrbControlDescriptorRequest;
     UCHAR descriptor[256];
     ULONG length = 0;
@@ -155,8 +194,7 @@ NTSTATUS AnswerDescriptorRequest(ChildRecord* child, PIRP irp, PURB urb)
     return CompleteUrb(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
 }
 
-NTSTATUS SelectConfiguration(ChildRecord* child, PIRP irp, PURB urb)
-{
+NTSTATUS SelectConfiguration(ChildRecord* child, PIRP irp, PURB urb) {
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
     child->counters.selects++;
@@ -192,13 +230,13 @@ NTSTATUS SelectConfiguration(ChildRecord* child, PIRP irp, PURB urb)
             pipe.PipeType = e.attributes == 3 ? UsbdPipeTypeInterrupt : UsbdPipeTypeBulk;
             pipe.PipeHandle = &child->pipes[i];
         }
-        iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(iface) + iface->Length);
+        iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(iface) +
+                                                              iface->Length);
     }
     return CompleteUrb(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
 }
 
-PipeRecord* PipeOf(ChildRecord* child, USBD_PIPE_HANDLE handle)
-{
+PipeRecord* PipeOf(ChildRecord* child, USBD_PIPE_HANDLE handle) {
     for (ULONG i = 0; i < child->model->numEndpoints; ++i) {
         if (handle == &child->pipes[i]) {
             return &child->pipes[i];
@@ -207,8 +245,7 @@ PipeRecord* PipeOf(ChildRecord* child, USBD_PIPE_HANDLE handle)
     return nullptr;
 }
 
-bool Append(ByteQueue& queue, const UCHAR* bytes, ULONG length)
-{
+bool Append(ByteQueue& queue, const UCHAR* bytes, ULONG length) {
     if (length > kMaxQueueBytes - queue.count) {
         return false;
     }
@@ -242,8 +279,7 @@ bool Append(ByteQueue& queue, const UCHAR* bytes, ULONG length)
 }
 
 // Copies up to `length` bytes from the front of the queue and removes them; returns the count.
-ULONG Take(ByteQueue& queue, UCHAR* destination, ULONG length)
-{
+ULONG Take(ByteQueue& queue, UCHAR* destination, ULONG length) {
     ULONG n = queue.count < length ? queue.count : length;
     if (n != 0) {
         RtlCopyMemory(destination, queue.data + queue.start, n);
@@ -256,8 +292,7 @@ ULONG Take(ByteQueue& queue, UCHAR* destination, ULONG length)
     return n;
 }
 
-void Release(ByteQueue& queue)
-{
+void Release(ByteQueue& queue) {
     if (queue.data != nullptr) {
         FreeSimPool(queue.data);
     }
@@ -270,21 +305,19 @@ struct InProgress {
     ULONG_PTR received;
 };
 
-InProgress* ProgressOf(PIRP irp)
-{
-    static_assert(sizeof(InProgress) <= sizeof(irp->Tail.Overlay.DriverContext), "driver context too small");
+InProgress* ProgressOf(PIRP irp) {
+    static_assert(sizeof(InProgress) <= sizeof(irp->Tail.Overlay.DriverContext),
+                  "driver context too small");
     return reinterpret_cast<InProgress*>(irp->Tail.Overlay.DriverContext);
 }
 
-PURB UrbOf(PIRP irp)
-{
+PURB UrbOf(PIRP irp) {
     return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
 // Moves data into a waiting IN transfer, packet by packet; true when the transfer is over.
 // The child's lock is held.
-bool FeedInTransfer(ChildRecord* child, PIRP irp)
-{
+bool FeedInTransfer(ChildRecord* child, PIRP irp) {
     PURB urb = UrbOf(irp);
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     InProgress* progress = ProgressOf(irp);
@@ -321,8 +354,7 @@ bool FeedInTransfer(ChildRecord* child, PIRP irp)
     }
 }
 
-void FinishInTransfer(ChildRecord* child, PIRP irp, NTSTATUS status, USBD_STATUS usbStatus)
-{
+void FinishInTransfer(ChildRecord* child, PIRP irp, NTSTATUS status, USBD_STATUS usbStatus) {
     PURB urb = UrbOf(irp);
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = ULONG(ProgressOf(irp)->received);
     urb->UrbHeader.Status = usbStatus;
@@ -336,8 +368,7 @@ void FinishInTransfer(ChildRecord* child, PIRP irp, NTSTATUS status, USBD_STATUS
     CompleteSimRequest(irp, status, 0);
 }
 
-void CancelInTransfer(PDEVICE_OBJECT device, PIRP irp)
-{
+void CancelInTransfer(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     auto* child = static_cast<ChildRecord*>(device->DeviceExtension);
     KIRQL irql;
@@ -347,8 +378,7 @@ void CancelInTransfer(PDEVICE_OBJECT device, PIRP irp)
     FinishInTransfer(child, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
 
-bool IsBulk(PIRP irp)
-{
+bool IsBulk(PIRP irp) {
     auto* pipe = static_cast<PipeRecord*>(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
     return pipe->endpoint->attributes == 2;
 }
@@ -357,13 +387,13 @@ bool IsBulk(PIRP irp)
 // over. (The interrupt endpoint never has data.) Completion happens outside the lock: the
 // function driver may send the next transfer from its completion routine, straight back into
 // this child.
-void ServeWaitingTransfers(ChildRecord* child)
-{
+void ServeWaitingTransfers(ChildRecord* child) {
     for (;;) {
         PIRP done = nullptr;
         KIRQL irql;
         KeAcquireSpinLock(&child->lock, &irql);
-        for (PLIST_ENTRY entry = child->pendingIn.Flink; entry != &child->pendingIn; entry = entry->Flink) {
+        for (PLIST_ENTRY entry = child->pendingIn.Flink; entry != &child->pendingIn;
+             entry = entry->Flink) {
             PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
             if (!IsBulk(irp)) {
                 continue;
@@ -384,13 +414,14 @@ void ServeWaitingTransfers(ChildRecord* child)
 
 // Ends the waiting IN transfers of one pipe, or of all pipes when pipe is null, with the given
 // status: an abort or an unplug.
-void EndWaitingTransfers(ChildRecord* child, PipeRecord* pipe, NTSTATUS status, USBD_STATUS usbStatus)
-{
+void EndWaitingTransfers(ChildRecord* child, PipeRecord* pipe, NTSTATUS status,
+                         USBD_STATUS usbStatus) {
     for (;;) {
         PIRP done = nullptr;
         KIRQL irql;
         KeAcquireSpinLock(&child->lock, &irql);
-        for (PLIST_ENTRY entry = child->pendingIn.Flink; entry != &child->pendingIn; entry = entry->Flink) {
+        for (PLIST_ENTRY entry = child->pendingIn.Flink; entry != &child->pendingIn;
+             entry = entry->Flink) {
             PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
             if (pipe != nullptr && UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle != pipe) {
                 continue;
@@ -409,8 +440,7 @@ void EndWaitingTransfers(ChildRecord* child, PipeRecord* pipe, NTSTATUS status, 
     }
 }
 
-NTSTATUS BulkTransfer(ChildRecord* child, PIRP irp, PURB urb)
-{
+NTSTATUS BulkTransfer(ChildRecord* child, PIRP irp, PURB urb) {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     PipeRecord* pipe = PipeOf(child, transfer.PipeHandle);
     if (pipe == nullptr) {
@@ -421,7 +451,8 @@ NTSTATUS BulkTransfer(ChildRecord* child, PIRP irp, PURB urb)
     }
     auto* buffer = static_cast<UCHAR*>(transfer.TransferBuffer);
     if (buffer == nullptr && transfer.TransferBufferMDL != nullptr) {
-        buffer = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority));
+        buffer = static_cast<UCHAR*>(
+            MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority));
     }
     ULONG length = transfer.TransferBufferLength;
     if (buffer == nullptr && length != 0) {
@@ -441,7 +472,8 @@ NTSTATUS BulkTransfer(ChildRecord* child, PIRP irp, PURB urb)
         }
         KeReleaseSpinLock(&child->lock, irql);
         NTSTATUS status = kept ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-        CompleteUrb(irp, urb, status, kept ? USBD_STATUS_SUCCESS : USBD_STATUS_INSUFFICIENT_RESOURCES);
+        CompleteUrb(irp, urb, status,
+                    kept ? USBD_STATUS_SUCCESS : USBD_STATUS_INSUFFICIENT_RESOURCES);
         if (child->model->loopback) {
             ServeWaitingTransfers(child);
         }
@@ -471,8 +503,7 @@ NTSTATUS BulkTransfer(ChildRecord* child, PIRP irp, PURB urb)
     return STATUS_PENDING;
 }
 
-NTSTATUS SubmitUrb(ChildRecord* child, PIRP irp)
-{
+NTSTATUS SubmitUrb(ChildRecord* child, PIRP irp) {
     PURB urb = UrbOf(irp);
     if (urb == nullptr) {
         return CompleteSimRequest(irp, STATUS_INVALID_PARAMETER, 0);
@@ -509,8 +540,7 @@ NTSTATUS SubmitUrb(ChildRecord* child, PIRP irp)
     }
 }
 
-NTSTATUS AnswerQueryId(ChildRecord* child, PIRP irp)
-{
+NTSTATUS AnswerQueryId(ChildRecord* child, PIRP irp) {
     const InstrumentModel* model = child->model;
     WCHAR text[128];
     ULONG units = 0;
@@ -561,7 +591,8 @@ NTSTATUS AnswerQueryId(ChildRecord* child, PIRP irp)
         return status;
     }
     }
-    auto* copy = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), kSimPoolTag));
+    auto* copy =
+        static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), kSimPoolTag));
     if (copy == nullptr) {
         return CompleteSimRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
@@ -569,9 +600,9 @@ NTSTATUS AnswerQueryId(ChildRecord* child, PIRP irp)
     return CompleteSimRequest(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(copy));
 }
 
-NTSTATUS AnswerCapabilities(ChildRecord* child, PIRP irp)
-{
-    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+NTSTATUS AnswerCapabilities(ChildRecord* child, PIRP irp) {
+    PDEVICE_CAPABILITIES caps =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
     caps->Removable = TRUE;
     caps->SurpriseRemovalOK = TRUE;
     caps->UniqueID = TRUE;
@@ -587,10 +618,9 @@ NTSTATUS AnswerCapabilities(ChildRecord* child, PIRP irp)
     return CompleteSimRequest(irp, STATUS_SUCCESS, 0);
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS CreateChild(BusRecord* bus, ULONG index)
-{
+NTSTATUS CreateChild(BusRecord* bus, ULONG index) {
     WCHAR nameText[64];
     ULONG units = AppendText(nameText, 0, L"\\Device\\KsUsbSimPdo");
     units = AppendHex(nameText, units, index, 1);
@@ -598,8 +628,8 @@ NTSTATUS CreateChild(BusRecord* bus, ULONG index)
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, nameText);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(SimDriverObject(), sizeof(ChildRecord), &name, FILE_DEVICE_UNKNOWN,
-                                     0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(SimDriverObject(), sizeof(ChildRecord), &name,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -627,8 +657,7 @@ NTSTATUS CreateChild(BusRecord* bus, ULONG index)
     return status;
 }
 
-void DeleteChild(ChildRecord* child)
-{
+void DeleteChild(ChildRecord* child) {
     EndWaitingTransfers(child, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     DeleteAliases(child);
     Release(child->in);
@@ -636,8 +665,7 @@ void DeleteChild(ChildRecord* child)
     IoDeleteDevice(child->self);
 }
 
-NTSTATUS DispatchChildPnp(ChildRecord* child, PIRP irp)
-{
+NTSTATUS DispatchChildPnp(ChildRecord* child, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -667,8 +695,8 @@ NTSTATUS DispatchChildPnp(ChildRecord* child, PIRP irp)
         return AnswerCapabilities(child, irp);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            auto* relations =
-                static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kSimPoolTag));
+            auto* relations = static_cast<PDEVICE_RELATIONS>(
+                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kSimPoolTag));
             if (relations == nullptr) {
                 return CompleteSimRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
             }
@@ -686,8 +714,7 @@ NTSTATUS DispatchChildPnp(ChildRecord* child, PIRP irp)
     return status;
 }
 
-NTSTATUS DispatchChildInternalControl(ChildRecord* child, PIRP irp)
-{
+NTSTATUS DispatchChildInternalControl(ChildRecord* child, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
@@ -701,14 +728,14 @@ NTSTATUS DispatchChildInternalControl(ChildRecord* child, PIRP irp)
     }
     case IOCTL_INTERNAL_USB_RESET_PORT:
     case IOCTL_INTERNAL_USB_ENABLE_PORT:
-        return CompleteSimRequest(irp, child->present ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
+        return CompleteSimRequest(irp,
+                                  child->present ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
     default:
         return CompleteSimRequest(irp, STATUS_NOT_SUPPORTED, 0);
     }
 }
 
-NTSTATUS QueueInData(ChildRecord* child, const UCHAR* data, ULONG length)
-{
+NTSTATUS QueueInData(ChildRecord* child, const UCHAR* data, ULONG length) {
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
     bool queued = Append(child->in, data, length);
@@ -720,8 +747,7 @@ NTSTATUS QueueInData(ChildRecord* child, const UCHAR* data, ULONG length)
     return STATUS_SUCCESS;
 }
 
-ULONG TakeKeptData(ChildRecord* child, UCHAR* destination, ULONG length)
-{
+ULONG TakeKeptData(ChildRecord* child, UCHAR* destination, ULONG length) {
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
     ULONG n = Take(child->kept, destination, length);
@@ -729,8 +755,7 @@ ULONG TakeKeptData(ChildRecord* child, UCHAR* destination, ULONG length)
     return n;
 }
 
-void SetChildModes(ChildRecord* child, ULONG modes)
-{
+void SetChildModes(ChildRecord* child, ULONG modes) {
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
     child->modes = modes;
@@ -739,8 +764,7 @@ void SetChildModes(ChildRecord* child, ULONG modes)
     ServeWaitingTransfers(child);
 }
 
-void ReadChildCounters(ChildRecord* child, SimCounters* counters)
-{
+void ReadChildCounters(ChildRecord* child, SimCounters* counters) {
     KIRQL irql;
     KeAcquireSpinLock(&child->lock, &irql);
     *counters = child->counters;
@@ -753,8 +777,7 @@ void ReadChildCounters(ChildRecord* child, SimCounters* counters)
     KeReleaseSpinLock(&child->lock, irql);
 }
 
-void UnplugChild(ChildRecord* child)
-{
+void UnplugChild(ChildRecord* child) {
     child->present = false;
     EndWaitingTransfers(child, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
 }

@@ -12,7 +12,7 @@
 
 #include "simbus_control.h"
 
-constexpr ULONG kSimPoolTag = 0x6D695355;  // 'U' 'S' 'i' 'm'
+constexpr ULONG kSimPoolTag = 0x6D695355; // 'U' 'S' 'i' 'm'
 constexpr ULONG kMaxPipes = 3;
 // Bytes a queue may hold; a test that queues more fails its request instead of exhausting memory.
 constexpr ULONG kMaxQueueBytes = 32u << 20;
@@ -22,9 +22,9 @@ constexpr ULONG kAliasCount = 11;
 enum class DeviceKind : ULONG { Bus = 0x42757331, Child, Alias, Control };
 
 struct EndpointModel {
-    UCHAR address;        // bEndpointAddress: bit 7 set for IN
-    UCHAR attributes;     // bmAttributes: 2 bulk, 3 interrupt
-    USHORT maxPacket;     // wMaxPacketSize
+    UCHAR address;    // bEndpointAddress: bit 7 set for IN
+    UCHAR attributes; // bmAttributes: 2 bulk, 3 interrupt
+    USHORT maxPacket; // wMaxPacketSize
     UCHAR interval;
 };
 
@@ -37,10 +37,10 @@ struct InstrumentModel {
     const WCHAR* product;
     UCHAR numEndpoints;
     EndpointModel endpoints[kMaxPipes];
-    bool acceptsVendorProbe;  // answers the chunk-size probe (else stalls it)
-    bool loopback;            // bulk OUT data becomes bulk IN data
-    bool zeroLengthPackets;   // ends an IN transfer with a zero-length packet when the data ends
-                              // on a full packet
+    bool acceptsVendorProbe; // answers the chunk-size probe (else stalls it)
+    bool loopback;           // bulk OUT data becomes bulk IN data
+    bool zeroLengthPackets;  // ends an IN transfer with a zero-length packet when the data ends
+                             // on a full packet
 };
 
 extern const InstrumentModel kInstruments[];
@@ -57,7 +57,7 @@ struct BusRecord {
     PDEVICE_OBJECT self;
     PDEVICE_OBJECT lowerDevice;
     PDEVICE_OBJECT physicalDevice;
-    PDEVICE_OBJECT control;     // the control device, while the bus is started
+    PDEVICE_OBJECT control; // the control device, while the bus is started
     PDEVICE_OBJECT children[kSimMaxInstruments];
     bool started;
 };
@@ -65,9 +65,9 @@ struct BusRecord {
 // Bytes in arrival order: appended at the end, taken from the front without moving the rest.
 struct ByteQueue {
     UCHAR* data;
-    ULONG start;     // offset of the first byte
-    ULONG count;     // bytes held
-    ULONG capacity;  // bytes allocated
+    ULONG start;    // offset of the first byte
+    ULONG count;    // bytes held
+    ULONG capacity; // bytes allocated
 };
 
 struct PipeRecord {
@@ -81,26 +81,26 @@ struct ChildRecord {
     BusRecord* bus;
     ULONG index;
     const InstrumentModel* model;
-    bool present;          // plugged in: reported in the bus relations
-    bool removed;          // the remove request came after the unplug
-    KSPIN_LOCK lock;       // guards everything below
-    ByteQueue in;          // bytes the device will send on its bulk IN pipe
-    ByteQueue kept;        // bytes received on its bulk OUT pipes
-    ULONG modes;           // KSUSBSIM_MODE_... bits
-    ULONG patternNext;     // next byte of the endless IN pattern
-    LIST_ENTRY pendingIn;  // bulk IN transfers waiting for data
+    bool present;         // plugged in: reported in the bus relations
+    bool removed;         // the remove request came after the unplug
+    KSPIN_LOCK lock;      // guards everything below
+    ByteQueue in;         // bytes the device will send on its bulk IN pipe
+    ByteQueue kept;       // bytes received on its bulk OUT pipes
+    ULONG modes;          // KSUSBSIM_MODE_... bits
+    ULONG patternNext;    // next byte of the endless IN pattern
+    LIST_ENTRY pendingIn; // bulk IN transfers waiting for data
     SimCounters counters;
     PipeRecord pipes[kMaxPipes];
-    HANDLE aliasDirectory;                // "\\??\KsUsbSim<index>"
-    PDEVICE_OBJECT aliases[kAliasCount];  // its entries' devices
+    HANDLE aliasDirectory;               // "\\??\KsUsbSim<index>"
+    PDEVICE_OBJECT aliases[kAliasCount]; // its entries' devices
 };
 
 struct AliasRecord {
     CommonRecord common;
     PDEVICE_OBJECT self;
     ChildRecord* child;
-    const WCHAR* fileName;  // what the function driver sees after the device's name
-    UNICODE_STRING link;    // the entry in the instrument's directory
+    const WCHAR* fileName; // what the function driver sees after the device's name
+    UNICODE_STRING link;   // the entry in the instrument's directory
     WCHAR linkText[40];
 };
 

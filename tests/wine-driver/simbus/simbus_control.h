@@ -7,8 +7,9 @@
 
 // Bus-defined device type and codes, outside the range Windows reserves.
 #define KSUSBSIM_DEVICE_TYPE 0x8000u
-#define KSUSBSIM_CODE(function) \
-    (((KSUSBSIM_DEVICE_TYPE) << 16) | ((unsigned)(function) << 2) /* METHOD_BUFFERED, FILE_ANY_ACCESS */)
+#define KSUSBSIM_CODE(function)                                                                    \
+    (((KSUSBSIM_DEVICE_TYPE) << 16) |                                                              \
+     ((unsigned)(function) << 2) /* METHOD_BUFFERED, FILE_ANY_ACCESS */)
 
 // in: index, then bytes the instrument sends on its bulk IN pipe (appended to its queue)
 #define IOCTL_KSUSBSIM_QUEUE_IN KSUSBSIM_CODE(0x800)
@@ -20,7 +21,6 @@
 #define IOCTL_KSUSBSIM_GET_COUNTERS KSUSBSIM_CODE(0x803)
 // in: index: the instrument is pulled out of its port
 #define IOCTL_KSUSBSIM_UNPLUG KSUSBSIM_CODE(0x804)
-
 
 // Bulk IN transfers are filled with a counting pattern (byte i of the stream is i mod 251)
 // instead of from the queue, without end: a source for throughput runs.

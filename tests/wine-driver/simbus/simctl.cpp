@@ -29,19 +29,16 @@
 
 namespace {
 
-int Fail(const char* what)
-{
+int Fail(const char* what) {
     std::fprintf(stderr, "simctl: %s failed: error %lu\n", what, GetLastError());
     return 1;
 }
 
-bool FullPath(const wchar_t* path, wchar_t (&full)[MAX_PATH])
-{
+bool FullPath(const wchar_t* path, wchar_t (&full)[MAX_PATH]) {
     return GetFullPathNameW(path, MAX_PATH, full, nullptr) != 0;
 }
 
-int AddInf(const wchar_t* inf)
-{
+int AddInf(const wchar_t* inf) {
     wchar_t full[MAX_PATH];
     if (!FullPath(inf, full)) {
         return Fail("GetFullPathNameW");
@@ -55,8 +52,7 @@ int AddInf(const wchar_t* inf)
 }
 
 // A root-enumerated device, as a bus driver without hardware of its own is installed.
-int InstallBus(const wchar_t* inf)
-{
+int InstallBus(const wchar_t* inf) {
     static const wchar_t kHardwareIds[] = L"root\\ksusbsim\0";
     wchar_t full[MAX_PATH];
     if (!FullPath(inf, full)) {
@@ -68,12 +64,13 @@ int InstallBus(const wchar_t* inf)
     }
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
-    if (!SetupDiCreateDeviceInfoW(set, L"KsUsbSim", &GUID_DEVCLASS_SYSTEM, nullptr, nullptr, DICD_GENERATE_ID,
-                                  &device)) {
+    if (!SetupDiCreateDeviceInfoW(set, L"KsUsbSim", &GUID_DEVCLASS_SYSTEM, nullptr, nullptr,
+                                  DICD_GENERATE_ID, &device)) {
         return Fail("SetupDiCreateDeviceInfoW");
     }
     if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
-                                           reinterpret_cast<const BYTE*>(kHardwareIds), sizeof(kHardwareIds))) {
+                                           reinterpret_cast<const BYTE*>(kHardwareIds),
+                                           sizeof(kHardwareIds))) {
         return Fail("SetupDiSetDeviceRegistryPropertyW");
     }
     if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
@@ -81,18 +78,19 @@ int InstallBus(const wchar_t* inf)
     }
     SetupDiDestroyDeviceInfoList(set);
     BOOL reboot = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, L"root\\ksusbsim", full, INSTALLFLAG_FORCE, &reboot)) {
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, L"root\\ksusbsim", full, INSTALLFLAG_FORCE,
+                                            &reboot)) {
         return Fail("UpdateDriverForPlugAndPlayDevicesW");
     }
     return 0;
 }
 
-int WaitFor(const wchar_t* path, const wchar_t* seconds)
-{
+int WaitFor(const wchar_t* path, const wchar_t* seconds) {
     DWORD limit = GetTickCount() + DWORD(std::wcstoul(seconds, nullptr, 10) * 1000);
     for (;;) {
-        HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+        HANDLE file =
+            CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             CloseHandle(file);
             return 0;
@@ -105,43 +103,40 @@ int WaitFor(const wchar_t* path, const wchar_t* seconds)
     }
 }
 
-HANDLE OpenControl()
-{
-    return CreateFileW(KSUSBSIM_CONTROL_NAME, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
+HANDLE OpenControl() {
+    return CreateFileW(KSUSBSIM_CONTROL_NAME, GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-bool Control(DWORD code, const std::vector<unsigned char>& in, std::vector<unsigned char>& out, DWORD& returned)
-{
+bool Control(DWORD code, const std::vector<unsigned char>& in, std::vector<unsigned char>& out,
+             DWORD& returned) {
     HANDLE control = OpenControl();
     if (control == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BOOL ok = DeviceIoControl(control, code, const_cast<unsigned char*>(in.data()), DWORD(in.size()),
-                              out.empty() ? nullptr : out.data(), DWORD(out.size()), &returned, nullptr);
+    BOOL ok =
+        DeviceIoControl(control, code, const_cast<unsigned char*>(in.data()), DWORD(in.size()),
+                        out.empty() ? nullptr : out.data(), DWORD(out.size()), &returned, nullptr);
     DWORD error = GetLastError();
     CloseHandle(control);
     SetLastError(error);
     return ok != FALSE;
 }
 
-std::vector<unsigned char> IndexWord(const wchar_t* index)
-{
+std::vector<unsigned char> IndexWord(const wchar_t* index) {
     unsigned long value = std::wcstoul(index, nullptr, 0);
     std::vector<unsigned char> bytes(4);
     std::memcpy(bytes.data(), &value, 4);
     return bytes;
 }
 
-void PutWord(std::vector<unsigned char>& bytes, unsigned long value)
-{
+void PutWord(std::vector<unsigned char>& bytes, unsigned long value) {
     for (int i = 0; i < 4; ++i) {
         bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
     }
 }
 
-int Queue(const wchar_t* index, const wchar_t* path)
-{
+int Queue(const wchar_t* index, const wchar_t* path) {
     std::vector<unsigned char> in = IndexWord(index);
     FILE* file = _wfopen(path, L"rb");
     if (file == nullptr) {
@@ -156,11 +151,11 @@ int Queue(const wchar_t* index, const wchar_t* path)
     std::fclose(file);
     std::vector<unsigned char> out;
     DWORD returned = 0;
-    return Control(IOCTL_KSUSBSIM_QUEUE_IN, in, out, returned) ? 0 : Fail("IOCTL_KSUSBSIM_QUEUE_IN");
+    return Control(IOCTL_KSUSBSIM_QUEUE_IN, in, out, returned) ? 0
+                                                               : Fail("IOCTL_KSUSBSIM_QUEUE_IN");
 }
 
-int TakeKept(const wchar_t* index, const wchar_t* path)
-{
+int TakeKept(const wchar_t* index, const wchar_t* path) {
     std::vector<unsigned char> out(32u << 20);
     DWORD returned = 0;
     if (!Control(IOCTL_KSUSBSIM_TAKE_KEPT, IndexWord(index), out, returned)) {
@@ -176,17 +171,16 @@ int TakeKept(const wchar_t* index, const wchar_t* path)
     return 0;
 }
 
-int Modes(const wchar_t* index, const wchar_t* bits)
-{
+int Modes(const wchar_t* index, const wchar_t* bits) {
     std::vector<unsigned char> in = IndexWord(index);
     PutWord(in, std::wcstoul(bits, nullptr, 0));
     std::vector<unsigned char> out;
     DWORD returned = 0;
-    return Control(IOCTL_KSUSBSIM_SET_MODES, in, out, returned) ? 0 : Fail("IOCTL_KSUSBSIM_SET_MODES");
+    return Control(IOCTL_KSUSBSIM_SET_MODES, in, out, returned) ? 0
+                                                                : Fail("IOCTL_KSUSBSIM_SET_MODES");
 }
 
-int Counters(const wchar_t* index)
-{
+int Counters(const wchar_t* index) {
     std::vector<unsigned char> out(sizeof(SimCounters));
     DWORD returned = 0;
     if (!Control(IOCTL_KSUSBSIM_GET_COUNTERS, IndexWord(index), out, returned)) {
@@ -194,28 +188,30 @@ int Counters(const wchar_t* index)
     }
     SimCounters c;
     std::memcpy(&c, out.data(), sizeof(c));
-    std::printf("counters vendorProbes=%u selects=%u inTransfers=%u outTransfers=%u inPending=%u inQueued=%u "
-                "keptBytes=%u largestInRequest=%u cancelledIn=%u outBytesTotal=%u opens=%u lastOpenStatus=%u\n",
-                c.vendorProbes, c.selects, c.inTransfers, c.outTransfers, c.inPending, c.inQueued, c.keptBytes,
-                c.largestInRequest, c.cancelledIn, c.outBytesTotal, c.opens, c.lastOpenStatus);
+    std::printf("counters vendorProbes=%u selects=%u inTransfers=%u outTransfers=%u inPending=%u "
+                "inQueued=%u "
+                "keptBytes=%u largestInRequest=%u cancelledIn=%u outBytesTotal=%u opens=%u "
+                "lastOpenStatus=%u\n",
+                c.vendorProbes, c.selects, c.inTransfers, c.outTransfers, c.inPending, c.inQueued,
+                c.keptBytes, c.largestInRequest, c.cancelledIn, c.outBytesTotal, c.opens,
+                c.lastOpenStatus);
     return 0;
 }
 
-int Unplug(const wchar_t* index)
-{
+int Unplug(const wchar_t* index) {
     std::vector<unsigned char> out;
     DWORD returned = 0;
-    return Control(IOCTL_KSUSBSIM_UNPLUG, IndexWord(index), out, returned) ? 0 : Fail("IOCTL_KSUSBSIM_UNPLUG");
+    return Control(IOCTL_KSUSBSIM_UNPLUG, IndexWord(index), out, returned)
+               ? 0
+               : Fail("IOCTL_KSUSBSIM_UNPLUG");
 }
 
-HANDLE OpenPath(const wchar_t* path, DWORD flags)
-{
-    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       flags, nullptr);
+HANDLE OpenPath(const wchar_t* path, DWORD flags) {
+    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-int WriteFromFile(const wchar_t* path, const wchar_t* source)
-{
+int WriteFromFile(const wchar_t* path, const wchar_t* source) {
     FILE* file = _wfopen(source, L"rb");
     if (file == nullptr) {
         return 1;
@@ -238,8 +234,7 @@ int WriteFromFile(const wchar_t* path, const wchar_t* source)
     return ok ? 0 : 1;
 }
 
-int ReadToFile(const wchar_t* path, const wchar_t* count, const wchar_t* target)
-{
+int ReadToFile(const wchar_t* path, const wchar_t* count, const wchar_t* target) {
     HANDLE pipe = OpenPath(path, FILE_FLAG_OVERLAPPED);
     if (pipe == INVALID_HANDLE_VALUE) {
         return Fail("CreateFileW");
@@ -263,24 +258,23 @@ int ReadToFile(const wchar_t* path, const wchar_t* count, const wchar_t* target)
     return ok ? 0 : 1;
 }
 
-int Hold(const wchar_t* seconds)
-{
+int Hold(const wchar_t* seconds) {
     Sleep(DWORD(std::wcstoul(seconds, nullptr, 10) * 1000));
     return 0;
 }
 
-int Usage()
-{
-    std::fprintf(stderr, "usage: simctl add-inf INF | install-bus INF | wait PATH SECONDS | queue INDEX FILE |\n"
-                         "       take-kept INDEX FILE | modes INDEX BITS | counters INDEX | unplug INDEX |\n"
-                         "       hold SECONDS | write PATH FILE | read PATH COUNT FILE\n");
+int Usage() {
+    std::fprintf(
+        stderr,
+        "usage: simctl add-inf INF | install-bus INF | wait PATH SECONDS | queue INDEX FILE |\n"
+        "       take-kept INDEX FILE | modes INDEX BITS | counters INDEX | unplug INDEX |\n"
+        "       hold SECONDS | write PATH FILE | read PATH COUNT FILE\n");
     return 2;
 }
 
-}  // namespace
+} // namespace
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc < 2) {
         return Usage();
