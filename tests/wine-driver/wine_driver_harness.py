@@ -30,7 +30,7 @@ TOOL_TIMEOUT = 60
 SERVER_TIMEOUT = 20
 # How long the bus and the driver above it may take to appear after the Wine server starts.
 DEVICE_TIMEOUT = 40
-# A probe that shows the session is ready to start programs, and how often it is tried.
+# A probe that shows the prefix's Wine server is ready to start programs, and how often it is tried.
 SETTLE_TIMEOUT = 30
 SETTLE_TRIES = 3
 # Longest life of the program that keeps a prefix's drivers loaded between the tools' runs.
@@ -112,20 +112,20 @@ def hold(prefix, loader, simctl):
 
 
 def settle(prefix, loader, simctl):
-    """Waits until a program can start in the prefix's session. A program that starts while the
-    session itself is starting can hang in Wine; such a probe is ended and tried again."""
+    """Waits until a program can start in the prefix. A program that starts while Wine is still
+    starting the prefix's server and services can hang; such a probe is ended and tried again."""
     env = wine_environment(prefix, loader)
     for _ in range(SETTLE_TRIES):
         try:
             code, _, _ = run_bounded([loader, str(simctl), "hold", "0"], SETTLE_TIMEOUT, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except Failed:
-            print(f"a probe program hung for {SETTLE_TIMEOUT} s while the Wine session started; trying again",
+            print(f"a probe program hung for {SETTLE_TIMEOUT} s while Wine started the prefix; trying again",
                   file=sys.stderr, flush=True)
             continue
         if code == 0:
             return
-    raise Failed(f"no program started in the Wine session within {SETTLE_TRIES} tries of {SETTLE_TIMEOUT} s")
+    raise Failed(f"no program started in the prefix within {SETTLE_TRIES} tries of {SETTLE_TIMEOUT} s")
 
 
 def template_path(work):
@@ -175,8 +175,8 @@ def create_template(work, win64_dir, dist_dir, log):
 
     try:
         step([loader, "wineboot", "-i"], WINEBOOT_TIMEOUT)
-        # A program started while another session's server shuts down can hang in Wine: each
-        # session here ends before the next one starts.
+        # A program started while the prefix's server shuts down can hang in Wine: each run of
+        # the server here ends before the next one starts.
         step([server, "-w"], SERVER_TIMEOUT)
         package.mkdir(parents=True)
         for name, path in files.items():
@@ -187,7 +187,7 @@ def create_template(work, win64_dir, dist_dir, log):
         simctl = str(package / "simctl.exe")
         step([loader, simctl, "add-inf", r"C:\packages\kestrune.inf"], INSTALL_TIMEOUT)
         step([server, "-w"], SERVER_TIMEOUT)
-        # One session for the rest of the installation: the drivers it loads stay loaded.
+        # One run of the server for the rest of the installation: the drivers it loads stay loaded.
         holder = hold(template, loader, simctl)
         settle(template, loader, simctl)
         # Wine copies the INF alone to C:\windows\inf and installs devices from there; Windows
