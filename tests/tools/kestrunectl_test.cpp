@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -28,9 +29,9 @@ std::string ReadAll(const std::string& path) {
 }
 
 std::string TempPath(const std::string& name) {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/kestrunectl_test_" +
-           std::to_string(::getpid()) + "_" + name;
+    return (std::filesystem::temp_directory_path() /
+            ("kestrunectl_test_" + std::to_string(::getpid()) + "_" + name))
+        .string();
 }
 
 // Runs kestrunectl with the instruments given (KESTRUNECTL_INSTRUMENTS) under a 30 s limit.

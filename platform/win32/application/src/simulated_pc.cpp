@@ -70,16 +70,16 @@ std::unique_ptr<SimulatedPc> SimulatedPc::Boot(const std::string& driverPath,
 }
 
 size_t SimulatedPc::PlugIn(const InstrumentConfig& config, std::string* error) {
-    kstandin::usb::InstrumentSpec spec = kstandin::usb::BulkInstrument(config.maxPacketSize);
-    spec.vendorId = config.vendorId;
-    spec.productId = config.productId;
-    spec.strings[spec.manufacturerIndex] = config.manufacturer;
-    spec.strings[spec.productIndex] = config.product;
-    spec.strings[spec.serialIndex] = config.serialNumber;
-    spec.vendorAnswer = config.answersVendorProbe ? kstandin::usb::ControlAnswer::Succeed
-                                                  : kstandin::usb::ControlAnswer::Stall;
+    kstandin::usb::InstrumentSpec description = kstandin::usb::BulkInstrument(config.maxPacketSize);
+    description.vendorId = config.vendorId;
+    description.productId = config.productId;
+    description.strings[description.manufacturerIndex] = config.manufacturer;
+    description.strings[description.productIndex] = config.product;
+    description.strings[description.serialIndex] = config.serialNumber;
+    description.vendorAnswer = config.answersVendorProbe ? kstandin::usb::ControlAnswer::Succeed
+                                                         : kstandin::usb::ControlAnswer::Stall;
     Impl::Plugged plugged;
-    plugged.instrument = std::make_unique<kstandin::usb::Instrument>(spec);
+    plugged.instrument = std::make_unique<kstandin::usb::Instrument>(description);
     if (config.loopback)
         plugged.instrument->SetLoopback(0x02, 0x81);
     // USB device instance IDs read "USB\VID_xxxx&PID_xxxx\<serial number>".

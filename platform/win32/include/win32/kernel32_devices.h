@@ -88,9 +88,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
                           DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       LPOVERLAPPED overlapped);
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
-                            DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
-                            LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                            LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                            LPOVERLAPPED overlapped);
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred,
                                 BOOL wait);
 BOOL WINAPI CancelIo(HANDLE file);
