@@ -28,8 +28,10 @@ WINEBOOT_TIMEOUT = 120
 INSTALL_TIMEOUT = 120
 TOOL_TIMEOUT = 60
 SERVER_TIMEOUT = 20
-# How long the bus and the driver above it may take to appear after the Wine server starts.
+# How long the bus and the driver above it may take to appear after the Wine server starts, and
+# how often Wine is started for them.
 DEVICE_TIMEOUT = 40
+DRIVER_START_TRIES = 2
 # A probe that shows the prefix's Wine server is ready to start programs, and how often it is tried.
 SETTLE_TIMEOUT = 30
 SETTLE_TRIES = 3
@@ -255,16 +257,30 @@ class DriverRun:
             kestrunectl = self.dist_dir / "kestrunectl.exe"
             if kestrunectl.is_file():
                 shutil.copy2(kestrunectl, self.run_dir / "kestrunectl.exe")
-            simctl = self.prefix / "drive_c" / "packages" / "simctl.exe"
-            self.holder = hold(self.prefix, self.loader, simctl)
-            settle(self.prefix, self.loader, simctl)
-            # The bus starts with the server; the driver is ready once its DOS names open.
-            for name in DOS_NAMES.values():
-                self.simctl("wait", name, str(DEVICE_TIMEOUT), timeout=DEVICE_TIMEOUT + TOOL_TIMEOUT)
+            self.start_drivers()
         except BaseException:
             self.__exit__(None, None, None)
             raise
         return self
+
+    def start_drivers(self):
+        """Starts the prefix's server with a waiting program; the bus starts with it, and the
+        driver is ready once its DOS names open. Wine's start-up now and then stalls for good
+        on a loaded machine: then the prefix's server is ended and started once more."""
+        simctl = self.prefix / "drive_c" / "packages" / "simctl.exe"
+        for _ in range(DRIVER_START_TRIES):
+            self.holder = hold(self.prefix, self.loader, simctl)
+            settle(self.prefix, self.loader, simctl)
+            missing = [name for name in DOS_NAMES.values()
+                       if self.simctl("wait", name, str(DEVICE_TIMEOUT), check=False,
+                                      timeout=DEVICE_TIMEOUT + TOOL_TIMEOUT)[0] != 0]
+            if not missing:
+                return
+            kill_wineserver(self.prefix, self.loader, self.server)
+            stop_group(self.holder)
+            print(f"{', '.join(missing)} did not appear within {DEVICE_TIMEOUT} s; starting Wine again",
+                  file=sys.stderr, flush=True)
+        raise Failed(f"the driver's devices did not appear in {DRIVER_START_TRIES} starts of Wine")
 
     def __exit__(self, *exc):
         if self.prefix is not None:
