@@ -50,14 +50,6 @@
 #define RELEASE(...)
 #endif
 
-// A routine that does nothing but tell the analysis that the lock is held from here on: for
-// callbacks that the platform calls with a lock of the driver's held on their behalf.
-#if KS_HAS_ATTRIBUTE(assert_capability)
-#define ASSERT_CAPABILITY(x) __attribute__((assert_capability(x)))
-#else
-#define ASSERT_CAPABILITY(x)
-#endif
-
 // A routine whose accesses the analysis cannot follow; each use says why it is safe.
 #if KS_HAS_ATTRIBUTE(no_thread_safety_analysis)
 #define NO_THREAD_SAFETY_ANALYSIS __attribute__((no_thread_safety_analysis))

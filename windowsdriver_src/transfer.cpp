@@ -68,7 +68,7 @@ struct ReadArrivalContext {
     LONG taken;
 };
 
-// How a walk of the queue is meant; IoCsqRemoveNextIrp hands it to the peek routine.
+// How a walk of the queue is meant; RemoveNextRead hands it to the peek routine.
 struct ReadWalk {
     BOOLEAN holdsTurn;  // the caller has the turn (and passes it on, or gives it back)
 };
@@ -162,22 +162,17 @@ PVOID SystemAddressOf(PMDL mdl) {
                                         static_cast<MM_PAGE_PRIORITY>(priority));
 }
 
-DeviceRecord* RecordOfQueue(PIO_CSQ csq) {
-    return CONTAINING_RECORD(csq, DeviceRecord, readCsq);
-}
+// ---- the read queue: a list under readBufferLock, made cancel-safe with each waiting read's
+// cancel routine. The system's IoCsq routines do the same, but not every kernel that loads Windows
+// drivers exports them (Wine's lacks IoCsqInitializeEx and IoCsqInsertIrpEx), and this driver
+// must load wherever its applications are tested. The rule that makes it safe: whoever clears a
+// queued read's cancel routine owns the read. The cancel routine (IoCancelIrp cleared it) removes
+// the read from the list; a walk that finds the routine already gone leaves the read to it.
 
-// The queue routines call the insert, remove and peek routines with readBufferLock held, taken
-// through AcquireReadQueueLock; this tells the lock analysis so.
-inline void HeldByQueueRoutines(DeviceRecord* record) ASSERT_CAPABILITY(record->readBufferLock) {
-    UNREFERENCED_PARAMETER(record);
-}
-
-// ---- the read queue's routines; all but the last run under readBufferLock
-
-NTSTATUS NTAPI InsertRead(PIO_CSQ csq, PIRP irp, PVOID insertContext) {
-    DeviceRecord* record = RecordOfQueue(csq);
-    HeldByQueueRoutines(record);
-    auto* arrival = static_cast<ReadArrivalContext*>(insertContext);
+// Decides what becomes of an arriving read, under readBufferLock: refused, served from the
+// buffer, given the turn at once, or queued (STATUS_SUCCESS only then).
+NTSTATUS InsertRead(DeviceRecord* record, PIRP irp, ReadArrivalContext* arrival)
+    REQUIRES(record->readBufferLock) {
     if (DeviceStateOf(record) != Working || QueueStateOf(record) == FailRequests) {
         arrival->arrival = ReadRefused;
         return STATUS_INVALID_DEVICE_STATE;
@@ -200,26 +195,17 @@ NTSTATUS NTAPI InsertRead(PIO_CSQ csq, PIRP irp, PVOID insertContext) {
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI RemoveRead(PIO_CSQ, PIRP irp) {
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-}
-
 // Hands out the waiting reads in order, and settles the turn in the same step (under the lock)
 // so that no read can arrive between "nothing left" and "the turn is free". With a walk:
 // - device no longer Working: the turn is given back, every read is handed out to be failed;
 // - requests held: the turn is given back, nothing is handed out;
 // - otherwise the walker takes the turn if it is free (or finds nothing when another read has
 //   it), and gives it back when no read is left.
-PIRP NTAPI PeekNextRead(PIO_CSQ csq, PIRP irp, PVOID peekContext) {
-    DeviceRecord* record = RecordOfQueue(csq);
-    HeldByQueueRoutines(record);
+PIRP PeekNextRead(DeviceRecord* record, PIRP irp, ReadWalk* walk)
+    REQUIRES(record->readBufferLock) {
     PLIST_ENTRY next = irp == nullptr ? record->readQueue.Flink : irp->Tail.Overlay.ListEntry.Flink;
     PIRP nextIrp =
         next == &record->readQueue ? nullptr : CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry);
-    auto* walk = static_cast<ReadWalk*>(peekContext);
-    if (walk == nullptr) {
-        return nextIrp;
-    }
     BOOLEAN ending = DeviceStateOf(record) != Working || QueueStateOf(record) == FailRequests;
     if (ending || QueueStateOf(record) != AllowRequests) {
         if (walk->holdsTurn) {
@@ -242,18 +228,56 @@ PIRP NTAPI PeekNextRead(PIO_CSQ csq, PIRP irp, PVOID peekContext) {
     return nextIrp;
 }
 
-// The queue routines pair these two calls, which the lock analysis cannot follow through them.
-VOID NTAPI AcquireReadQueueLock(PIO_CSQ csq, PKIRQL irql) NO_THREAD_SAFETY_ANALYSIS {
-    *irql = KeAcquireSpinLockRaiseToDpc(&RecordOfQueue(csq)->readBufferLock);
-}
-
-VOID NTAPI ReleaseReadQueueLock(PIO_CSQ csq, KIRQL irql) NO_THREAD_SAFETY_ANALYSIS {
-    KeReleaseSpinLock(&RecordOfQueue(csq)->readBufferLock, irql);
-}
-
-// A read cancelled while it waited: it took nothing.
-VOID NTAPI CompleteCancelledRead(PIO_CSQ, PIRP irp) {
+VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    DeviceRecord* record = RecordOf(device);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    // A read cancelled while it waited took nothing.
     CompleteRequest(irp, STATUS_CANCELLED, 0);
+}
+
+// Queues an arriving read, or says what became of it instead (see InsertRead). A queued read is
+// marked pending and cancellable; STATUS_SUCCESS says it was queued, even if a cancel that came
+// first has completed it again here.
+NTSTATUS QueueRead(DeviceRecord* record, PIRP irp, ReadArrivalContext* arrival)
+    EXCLUDES(record->readBufferLock) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    NTSTATUS status = InsertRead(record, irp, arrival);
+    if (status != STATUS_SUCCESS) {
+        KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelQueuedRead);
+    // A cancel that came before the routine was set had nothing to call. If the routine is still
+    // there to clear, the read is ours and leaves at once; if IoCancelIrp took it meanwhile, the
+    // cancel routine removes the read once this lock is free.
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
+        return STATUS_SUCCESS;
+    }
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    return STATUS_SUCCESS;
+}
+
+// Takes the next read the walk hands out off the queue, passing over reads whose cancel routine
+// is already running.
+PIRP RemoveNextRead(DeviceRecord* record, ReadWalk* walk) EXCLUDES(record->readBufferLock) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    PIRP irp = PeekNextRead(record, nullptr, walk);
+    while (irp != nullptr) {
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+            break;
+        }
+        irp = PeekNextRead(record, irp, walk);
+    }
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    return irp;
 }
 
 // ---- reads with the turn
@@ -338,7 +362,7 @@ VOID StartQueuedReads(DeviceRecord* record, BOOLEAN holdsTurn) {
     ReadWalk walk;
     walk.holdsTurn = holdsTurn;
     for (;;) {
-        PIRP irp = IoCsqRemoveNextIrp(&record->readCsq, &walk);
+        PIRP irp = RemoveNextRead(record, &walk);
         if (irp == nullptr) {
             return;
         }
@@ -389,8 +413,6 @@ VOID InitializeReadQueue(DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
     record->readBufferGeneration = 0;
     record->readTransferOffset = 0;
     record->readTransferLength = 0;
-    IoCsqInitializeEx(&record->readCsq, InsertRead, RemoveRead, PeekNextRead,
-                      AcquireReadQueueLock, ReleaseReadQueueLock, CompleteCancelledRead);
 }
 
 VOID ResumeQueuedReads(DeviceRecord* record) {
@@ -527,27 +549,23 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
         arrival.callerBuffer = callerBuffer;
         arrival.length = static_cast<LONG>(length);
         arrival.taken = 0;
-        if (NT_SUCCESS(IoCsqInsertIrpEx(&record->readCsq, irp, nullptr, &arrival))) {
+        if (QueueRead(record, irp, &arrival) == STATUS_SUCCESS) {
             if (arrival.arrival == ReadQueuedToStart) {
                 StartQueuedReads(record, FALSE);
             }
             return STATUS_PENDING;
         }
-        // A refused insert leaves the request unqueued; should the kernel have marked it
-        // pending all the same, the dispatch must say STATUS_PENDING after completing it.
-        BOOLEAN marked = (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
-        if (arrival.arrival == ReadServed || arrival.arrival == ReadRefused) {
-            NTSTATUS status = arrival.arrival == ReadServed
-                                  ? CompleteRequest(irp, STATUS_SUCCESS,
-                                                    static_cast<ULONG_PTR>(arrival.taken))
-                                  : CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
-            return marked ? STATUS_PENDING : status;
+        if (arrival.arrival == ReadServed) {
+            return CompleteRequest(irp, STATUS_SUCCESS, static_cast<ULONG_PTR>(arrival.taken));
+        }
+        if (arrival.arrival == ReadRefused) {
+            return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
         }
         NTSTATUS status = STATUS_PENDING;
         if (ReadWithTurn(record, irp, &status, TRUE, TRUE) == ReadCompleted) {
             StartQueuedReads(record, TRUE);
         }
-        return marked ? STATUS_PENDING : status;
+        return status;
     }
 
     auto* context =
