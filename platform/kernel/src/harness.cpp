@@ -229,12 +229,8 @@ class Request : public IoRequest {
     }
 
     void Done(PIRP irp) {
-        if (copyBack_ && NT_SUCCESS(irp->IoStatus.Status)) {
-            size_t count =
-                irp->IoStatus.Information < copyLength_ ? irp->IoStatus.Information : copyLength_;
-            if (count)
-                memcpy(copyTo_, irp->AssociatedIrp.SystemBuffer, count);
-        }
+        if (copyBack_)
+            CopyBufferedOutput(irp, copyTo_, copyLength_);
         std::lock_guard<std::mutex> lock(mutex_);
         result_.status = irp->IoStatus.Status;
         result_.information = irp->IoStatus.Information;
@@ -300,11 +296,10 @@ PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT file) {
 void AttachUserBuffer(PIRP irp, PDEVICE_OBJECT device, void* buffer, ULONG length, bool toDevice,
                       const std::shared_ptr<Request>& request) {
     if (device->Flags & DO_BUFFERED_IO) {
-        irp->AssociatedIrp.SystemBuffer = std::calloc(1, length ? length : 1);
+        irp->AssociatedIrp.SystemBuffer =
+            AllocateSystemBuffer(length ? length : 1, toDevice ? buffer : nullptr, toDevice ? length : 0);
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        if (toDevice) {
-            memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
-        } else {
+        if (!toDevice) {
             irp->Flags |= IRP_INPUT_OPERATION;
             request->CopyBackTo(buffer, length);
         }
@@ -758,23 +753,21 @@ std::shared_ptr<IoRequest> StartDeviceControl(PFILE_OBJECT file, ULONG code, con
     case METHOD_BUFFERED: {
         ULONG length = inputLength > outputLength ? inputLength : outputLength;
         if (length) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
-            if (input)
-                memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(length, input, input ? inputLength : 0);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (output && outputLength) {
+            if (output && outputLength)
                 irp->Flags |= IRP_INPUT_OPERATION;
-                request->CopyBackTo(output, outputLength);
-            }
         }
+        // Checked even without an output buffer: Information says how much would be copied.
+        request->CopyBackTo(output, output ? outputLength : 0);
         irp->UserBuffer = output;
         break;
     }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         if (input && inputLength) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, inputLength);
-            memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+            irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(inputLength, input, inputLength);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         if (output && outputLength)

@@ -118,6 +118,12 @@ void ResetIrps();
 unsigned CountOutstandingIrps();
 unsigned CheckIrpsAtTeardown();
 void FreeIrpBuffers(PIRP irp);
+// The system buffer of a buffered request: not zeroed, as pool is not; the input is copied over
+// the start. Freed with the request.
+void* AllocateSystemBuffer(size_t length, const void* input, size_t inputLength);
+// The I/O manager's copy back of a buffered request: Information bytes whenever the status is not
+// an error; more than the caller's buffer holds is a finding (and only what fits is copied).
+void CopyBufferedOutput(PIRP irp, void* output, size_t outputLength);
 // IoCancelIrp on behalf of an application; the request stays valid until the call returns.
 bool CancelIrpForIoManager(PIRP irp); // system buffer and MDL chain the I/O manager attached
 

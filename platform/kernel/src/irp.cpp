@@ -20,6 +20,9 @@ using Rule = verifier::Rule;
 namespace {
 
 constexpr unsigned char kFreedIrpFill = 0xE5;
+// What a system buffer holds before the driver writes it: a tail the driver reports but never
+// wrote reaches the caller as these bytes, as stale kernel memory would on Windows.
+constexpr unsigned char kSystemBufferFill = 0xB9;
 constexpr size_t kQuarantineSize = 256;
 
 // RoutineRunning: a completion routine has the request; it may hand it to another thread, which
@@ -50,6 +53,7 @@ struct IrpInfo {
     // Threaded requests: where the I/O manager copies the result.
     void* outputBuffer = nullptr;
     ULONG outputLength = 0;
+    bool buffered = false; // METHOD_BUFFERED or a buffered read: the output is copied back
 };
 
 std::mutex irpMutex;
@@ -216,12 +220,8 @@ void QuarantineUnlessPinned(const std::shared_ptr<IrpInfo>& info) {
 // What the I/O manager does once a request it built has completed: copy the results for the
 // requester, release the buffers it attached, signal, and free the request.
 void FinishThreaded(PIRP irp, IrpInfo& info) {
-    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && info.outputBuffer &&
-        NT_SUCCESS(irp->IoStatus.Status)) {
-        size_t count = irp->IoStatus.Information < info.outputLength ? irp->IoStatus.Information
-                                                                     : info.outputLength;
-        memcpy(info.outputBuffer, irp->AssociatedIrp.SystemBuffer, count);
-    }
+    if (info.buffered)
+        CopyBufferedOutput(irp, info.outputBuffer, info.outputLength);
     FreeIrpBuffers(irp);
     if (irp->UserIosb)
         *irp->UserIosb = irp->IoStatus;
@@ -343,6 +343,30 @@ void FreeIrpBuffers(PIRP irp) {
         irp->AssociatedIrp.SystemBuffer = nullptr;
         irp->Flags &= ~IRP_DEALLOCATE_BUFFER;
     }
+}
+
+void* AllocateSystemBuffer(size_t length, const void* input, size_t inputLength) {
+    void* buffer = std::malloc(length ? length : 1);
+    memset(buffer, kSystemBufferFill, length);
+    if (input && inputLength)
+        memcpy(buffer, input, inputLength);
+    return buffer;
+}
+
+void CopyBufferedOutput(PIRP irp, void* output, size_t outputLength) {
+    NTSTATUS status = irp->IoStatus.Status;
+    if (NT_ERROR(status))
+        return;
+    size_t count = irp->IoStatus.Information;
+    if (count > outputLength) {
+        Report(Rule::InformationExceedsBuffer,
+               IrpName(irp) + " completed with status " + Hex(static_cast<ULONG>(status)) +
+                   " and Information " + std::to_string(count) + " for a caller's buffer of " +
+                   std::to_string(outputLength) + " bytes");
+        count = outputLength;
+    }
+    if (count && output && irp->AssociatedIrp.SystemBuffer)
+        memcpy(output, irp->AssociatedIrp.SystemBuffer, count);
 }
 
 void ResetIrps() {
@@ -777,23 +801,23 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         ULONG length =
             InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
-            if (InputBuffer)
-                memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(length, InputBuffer, InputBuffer ? InputBufferLength : 0);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             if (OutputBuffer)
                 irp->Flags |= IRP_INPUT_OPERATION;
         }
         irp->UserBuffer = OutputBuffer;
         info->outputBuffer = OutputBuffer;
-        info->outputLength = OutputBufferLength;
+        info->outputLength = OutputBuffer ? OutputBufferLength : 0;
+        info->buffered = true;
         break;
     }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         if (InputBuffer && InputBufferLength) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, InputBufferLength);
-            memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(InputBufferLength, InputBuffer, InputBufferLength);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         if (OutputBuffer && OutputBufferLength) {
@@ -832,14 +856,16 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
         if (StartingOffset)
             next->Parameters.Read.ByteOffset = *StartingOffset;
         if (DeviceObject->Flags & DO_BUFFERED_IO) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, Length ? Length : 1);
+            bool write = MajorFunction == IRP_MJ_WRITE;
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(Length ? Length : 1, write ? Buffer : nullptr, write ? Length : 0);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (MajorFunction == IRP_MJ_WRITE) {
-                memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
-            } else {
+            if (!write) {
                 irp->Flags |= IRP_INPUT_OPERATION;
-                Find(irp)->outputBuffer = Buffer;
-                Find(irp)->outputLength = Length;
+                std::shared_ptr<IrpInfo> info = Find(irp);
+                info->outputBuffer = Buffer;
+                info->outputLength = Length;
+                info->buffered = true;
             }
         } else if (DeviceObject->Flags & DO_DIRECT_IO) {
             if (Length) {

@@ -84,6 +84,8 @@ const char* RuleName(Rule rule) {
         return "work item misuse";
     case Rule::MdlMisuse:
         return "MDL misuse";
+    case Rule::InformationExceedsBuffer:
+        return "IoStatus.Information larger than the caller's buffer";
     case Rule::InvalidParameter:
         return "invalid parameter to a kernel routine";
     }

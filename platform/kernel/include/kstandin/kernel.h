@@ -245,6 +245,7 @@ enum class Rule {
     IrpOutstandingAtTeardown,
     WorkItemMisuse,
     MdlMisuse,
+    InformationExceedsBuffer,
     InvalidParameter,
 };
 const char* RuleName(Rule rule);

@@ -1,0 +1,87 @@
+// The places where the kernel stand-in is as strict as Windows and more than a forgiving model
+// would be; each is shown by a faulty routine that it catches, next to the correct form.
+#include "test_stack.h"
+
+#include <cstring>
+
+using namespace kstandin;
+using namespace kstandin::testing;
+using Rule = verifier::Rule;
+
+namespace {
+
+constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+class StrictTest : public StackTest {};
+
+// A control code answered by a routine that writes `written` bytes of 0x11 into the system buffer
+// and reports `reported` bytes with `status`.
+Handler AnswerBuffered(ULONG written, ULONG_PTR reported, NTSTATUS status) {
+    return [=](PDEVICE_OBJECT, PIRP irp) {
+        memset(irp->AssociatedIrp.SystemBuffer, 0x11, written);
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = reported;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    };
+}
+
+TEST_F(StrictTest, BufferedControlCodesCopyBackWhatTheDriverReports) {
+    PFILE_OBJECT file = CreateFileObject(fdo, u"");
+    struct Case {
+        const char* what;
+        ULONG written;
+        ULONG_PTR reported;
+        NTSTATUS status;
+        ULONG outputLength;
+        std::vector<UCHAR> expected; // the caller's 8-byte buffer afterwards (0xEE untouched)
+        bool finding;
+    };
+    const UCHAR s = 0x11, f = 0xB9, u = 0xEE; // written by the driver, fill, untouched
+    const Case cases[] = {
+        {"exact", 4, 4, STATUS_SUCCESS, 8, {s, s, s, s, u, u, u, u}, false},
+        // An uninitialised tail is what the system buffer held before, never zeros.
+        {"tail never written", 2, 4, STATUS_SUCCESS, 8, {s, s, f, f, u, u, u, u}, false},
+        // A warning still copies (STATUS_BUFFER_OVERFLOW returns the part that fits).
+        {"warning", 8, 8, STATUS_BUFFER_OVERFLOW, 8, {s, s, s, s, s, s, s, s}, false},
+        {"error", 8, 8, STATUS_INVALID_PARAMETER, 8, {u, u, u, u, u, u, u, u}, false},
+        {"overrun", 8, 8, STATUS_SUCCESS, 4, {s, s, s, s, u, u, u, u}, true},
+        {"no output buffer", 4, 4, STATUS_SUCCESS, 0, {u, u, u, u, u, u, u, u}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetHandler(AnswerBuffered(c.written, c.reported, c.status));
+        UCHAR output[8];
+        memset(output, u, sizeof output);
+        UCHAR input[4] = {};
+        IrpResult result;
+        auto findings = CaptureFindings([&] {
+            // Only the case without an output buffer has an input, or there is no system buffer.
+            result = DeviceControl(file, kBufferedCode, c.outputLength ? nullptr : input,
+                                   c.outputLength ? 0 : sizeof input,
+                                   c.outputLength ? output : nullptr, c.outputLength);
+        });
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(std::vector<UCHAR>(output, output + 8), c.expected);
+        EXPECT_EQ(HasRule(findings, Rule::InformationExceedsBuffer), c.finding);
+    }
+    ReleaseFileObject(file);
+}
+
+TEST_F(StrictTest, ThreadedBufferedRequestsFollowTheSameCopyRule) {
+    SetPdoDispatch(pdo, AnswerBuffered(2, 6, STATUS_SUCCESS));
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    PIRP irp = IoBuildDeviceIoControlRequest(kBufferedCode, pdo, nullptr, 0, output, sizeof output,
+                                             FALSE, &event, &ioStatus);
+    ASSERT_NE(irp, nullptr);
+    auto findings = CaptureFindings([&] { IoCallDriver(pdo, irp); });
+    EXPECT_TRUE(HasRule(findings, Rule::InformationExceedsBuffer));
+    EXPECT_EQ(output[1], 0x11);
+    EXPECT_EQ(output[2], 0xB9) << "the unwritten part shows the system buffer's old contents";
+    EXPECT_EQ(output[3], 0xB9);
+}
+
+} // namespace
