@@ -183,7 +183,11 @@ TEST_F(UsbRequestsTest, ThePortIsResetOnlyWhileSomethingIsConnected) {
     instrument_->SetPortEnabled(false);
     EXPECT_EQ(Routine<PortStatusFn>("GetPortStatus")(device_, &port), STATUS_SUCCESS);
     EXPECT_EQ(port, static_cast<ULONG>(USBD_PORT_CONNECTED));
+    // The hub of 6.0 and later has no enable request; an earlier one enables the port.
+    EXPECT_EQ(Routine<DeviceFn>("EnablePort")(device_), STATUS_NOT_SUPPORTED);
+    kstandin::SetOsVersion(5, 2);
     EXPECT_EQ(Routine<DeviceFn>("EnablePort")(device_), STATUS_SUCCESS);
+    kstandin::SetOsVersion(10, 0);
     EXPECT_EQ(Routine<PortStatusFn>("GetPortStatus")(device_, &port), STATUS_SUCCESS);
     EXPECT_EQ(port, static_cast<ULONG>(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
 

@@ -954,6 +954,11 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
         Report(Rule::MdlMisuse,
                "MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");
     }
+    if ((Priority & MdlMappingNoExecute) && !SystemVersionAtLeast(6, 2)) {
+        Report(Rule::UnsupportedOnSystemVersion,
+               "MmMapLockedPagesSpecifyCache with MdlMappingNoExecute, which exists from system "
+               "version 6.2 on");
+    }
     {
         std::lock_guard<std::mutex> lock(K().mu);
         K().lastMappingPriority = Priority;

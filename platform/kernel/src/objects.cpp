@@ -126,6 +126,13 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (NumberOfBytes == 0) {
         Report(Rule::PoolZeroSize, "ExAllocatePoolWithTag of 0 bytes with tag " + Hex(Tag));
     }
+    if ((PoolType == NonPagedPoolNx || PoolType == NonPagedPoolNxCacheAligned) &&
+        !SystemVersionAtLeast(6, 2)) {
+        // Before 6.2 the pool type is unknown: Windows stops with BAD_POOL_CALLER.
+        Report(Rule::UnsupportedOnSystemVersion,
+               "ExAllocatePoolWithTag with NonPagedPoolNx, which exists from system version 6.2 on");
+        return nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(K().mu);
         unsigned number = ++K().allocationCount;

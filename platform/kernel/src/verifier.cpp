@@ -86,6 +86,8 @@ const char* RuleName(Rule rule) {
         return "MDL misuse";
     case Rule::InformationExceedsBuffer:
         return "IoStatus.Information larger than the caller's buffer";
+    case Rule::UnsupportedOnSystemVersion:
+        return "feature used that the system version lacks";
     case Rule::InvalidParameter:
         return "invalid parameter to a kernel routine";
     }

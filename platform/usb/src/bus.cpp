@@ -548,6 +548,8 @@ std::optional<NTSTATUS> Instrument::State::ProcessLocked(PIRP irp, std::vector<C
             for (auto& [address, pipe] : pipes) pipe.halted = false;
             return STATUS_SUCCESS;
         case IOCTL_INTERNAL_USB_ENABLE_PORT:
+            // The hub driver of 6.0 and later no longer offers it.
+            if (SystemVersionAtLeast(6, 0)) return STATUS_NOT_SUPPORTED;
             if (!connected) return STATUS_DEVICE_NOT_CONNECTED;
             portEnabled = true;
             return STATUS_SUCCESS;

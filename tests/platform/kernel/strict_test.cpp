@@ -84,4 +84,41 @@ TEST_F(StrictTest, ThreadedBufferedRequestsFollowTheSameCopyRule) {
     EXPECT_EQ(output[3], 0xB9);
 }
 
+TEST_F(StrictTest, NonExecutablePoolAndMappingsExistFromVersion62On) {
+    struct Version {
+        ULONG major, minor;
+        bool nx;
+    };
+    for (Version version : {Version{6, 1, false}, Version{6, 2, true}, Version{10, 0, true}}) {
+        SCOPED_TRACE(std::to_string(version.major) + "." + std::to_string(version.minor));
+        SetOsVersion(version.major, version.minor);
+        void* block = nullptr;
+        auto findings = CaptureFindings(
+            [&] { block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x6B6C7542); });
+        EXPECT_EQ(HasRule(findings, Rule::UnsupportedOnSystemVersion), !version.nx);
+        EXPECT_EQ(block != nullptr, version.nx);
+        if (block)
+            ExFreePoolWithTag(block, 0x6B6C7542);
+        // Plain non-paged pool exists everywhere.
+        block = ExAllocatePoolWithTag(NonPagedPool, 16, 0x6B6C7542);
+        ExFreePoolWithTag(block, 0x6B6C7542);
+
+        UCHAR data[32];
+        PMDL mdl = IoAllocateMdl(data, sizeof data, FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+        findings = CaptureFindings([&] {
+            MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                         NormalPagePriority | MdlMappingNoExecute);
+        });
+        EXPECT_EQ(HasRule(findings, Rule::UnsupportedOnSystemVersion), !version.nx);
+        findings = CaptureFindings([&] {
+            MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                         NormalPagePriority);
+        });
+        EXPECT_TRUE(findings.empty());
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+    }
+}
+
 } // namespace

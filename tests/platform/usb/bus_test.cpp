@@ -267,6 +267,26 @@ TEST_F(BusTest, DelayedAnswersArriveLaterAndStartCanFail) {
     EXPECT_EQ(caps.Size, sizeof(DEVICE_CAPABILITIES));
 }
 
+TEST_F(BusTest, EnablePortExistsOnlyBeforeVersion60) {
+    auto enable = [this] {
+        return SendIrp(pdo_, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [](PIRP, PIO_STACK_LOCATION next) {
+                   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_ENABLE_PORT;
+               }).status;
+    };
+    instrument_->SetPortEnabled(false);
+    EXPECT_EQ(enable(), STATUS_NOT_SUPPORTED);  // default: 10.0
+    SetOsVersion(6, 0);
+    EXPECT_EQ(enable(), STATUS_NOT_SUPPORTED);
+    SetOsVersion(5, 2);
+    EXPECT_EQ(enable(), STATUS_SUCCESS);
+    ULONG port = 0;
+    SendIrp(pdo_, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [&port](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+        next->Parameters.Others.Argument1 = &port;
+    });
+    EXPECT_EQ(port, static_cast<ULONG>(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+}
+
 TEST_F(BusTest, TheConfigurationRequestIsTheStacksPoolAndAWrongTagIsFound) {
     Bytes config = usb::ConfigurationBytes(usb::BulkInstrument());
     auto descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());

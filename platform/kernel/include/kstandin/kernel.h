@@ -21,6 +21,7 @@ namespace kstandin {
 void ResetKernel();
 void SetOsVersion(ULONG major, ULONG minor, NTSTATUS result = STATUS_SUCCESS, ULONG build = 19045);
 void SetTickCount(ULONGLONG ticks); // what KeQueryTickCount returns from now on
+bool SystemVersionAtLeast(ULONG major, ULONG minor); // the version SetOsVersion set
 void AdvanceTickCount(ULONGLONG ticks);
 
 class LoadedDriver {
@@ -246,6 +247,7 @@ enum class Rule {
     WorkItemMisuse,
     MdlMisuse,
     InformationExceedsBuffer,
+    UnsupportedOnSystemVersion,
     InvalidParameter,
 };
 const char* RuleName(Rule rule);
