@@ -285,7 +285,8 @@ std::shared_ptr<IoRequest> Send(PDEVICE_OBJECT target, const std::shared_ptr<Req
     if (irql != PASSIVE_LEVEL) {
         Report(Rule::IrqlTooHigh, "an application request sent at IRQL " + std::to_string(irql));
     }
-    request->SetReturned(IofCallDriver(target, irp));
+    bool power = IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+    request->SetReturned(power ? PoCallDriver(target, irp) : IofCallDriver(target, irp));
     return request;
 }
 
@@ -501,17 +502,30 @@ void LoadedDriver::Unload() {
         WaitForWorkItems();
     }
     std::vector<PDEVICE_OBJECT> devices;
+    std::vector<std::pair<PDEVICE_OBJECT, LONG>> referenced;
     std::vector<PoolBlock> pool;
     {
         std::lock_guard<std::mutex> lock(K().mu);
         for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
             devices.push_back(d);
+        for (const auto& [d, info] : K().devices) {
+            LONG references = d->ReferenceCount - info->fileReferences - info->workItemReferences;
+            if (info->deletePending && d->DriverObject == driver && references > 0)
+                referenced.emplace_back(d, references);
+        }
         for (const auto& [block, info] : K().pool)
             pool.push_back(PoolBlock{info.size, info.tag, info.type});
     }
     for (PDEVICE_OBJECT d : devices) {
         Report(Rule::DeviceLeftAtUnload,
                "the driver unloads while " + Describe(d) + " still exists");
+    }
+    for (const auto& [d, references] : referenced) {
+        Report(Rule::DeletedDeviceStillReferenced,
+               "the driver unloads while its deleted device " +
+                   Hex(reinterpret_cast<uintptr_t>(d)) + " still has " +
+                   std::to_string(references) +
+                   " reference(s) from ObReferenceObject or IoGetAttachedDeviceReference");
     }
     for (const PoolBlock& block : pool) {
         Report(Rule::PoolLeftAtUnload, "a block of " + std::to_string(block.size) +

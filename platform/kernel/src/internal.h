@@ -28,6 +28,9 @@ std::string Describe(PDEVICE_OBJECT device);
 KIRQL CurrentIrql();
 void SetIrql(KIRQL irql);
 size_t HeldSpinLockCount();
+bool HoldsCancelSpinLock();
+// Memory that held spin locks is freed: the order seen between them no longer says anything.
+void ForgetLocksIn(const void* begin, size_t size);
 
 // --- names: case-insensitive keys; "\DosDevices\" and "\GLOBAL??\" become "\??\"
 std::u16string NameKey(const std::u16string& name);

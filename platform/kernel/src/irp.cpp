@@ -54,7 +54,13 @@ struct IrpInfo {
     void* outputBuffer = nullptr;
     ULONG outputLength = 0;
     bool buffered = false; // METHOD_BUFFERED or a buffered read: the output is copied back
+    // What the request was when it was first sent, for the rules about its final status.
+    bool sent = false;
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    POWER_STATE_TYPE powerType = SystemPowerState;
 };
+
 
 std::mutex irpMutex;
 std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> irps;
@@ -138,6 +144,72 @@ void CheckPending(const Visit& visit, PIRP irp,
             {Rule::PendingMarkedButNotReturned, "the dispatch routine of " + where +
                                                     " marked the IRP pending but returned " +
                                                     Hex(static_cast<ULONG>(visit.returnedStatus))});
+    }
+}
+
+// Set by PoCallDriver for the IoCallDriver it makes.
+thread_local bool sendingWithPoCallDriver = false;
+
+// Statuses with which a request that must not fail may still end: there is no device any more.
+bool DeviceIsGone(NTSTATUS status) {
+    return status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING ||
+           status == STATUS_DEVICE_NOT_CONNECTED;
+}
+
+// Windows lets no driver fail a removal, a surprise removal or the cancel of a stop or removal
+// query, nor a set-power request (a driver refuses a power change in the query before it).
+void CheckMustNotFail(const IrpInfo& info, NTSTATUS status,
+                      std::vector<std::pair<Rule, std::string>>& findings) {
+    if (!info.sent || !NT_ERROR(status) || DeviceIsGone(status))
+        return;
+    std::string what;
+    if (info.major == IRP_MJ_PNP) {
+        switch (info.minor) {
+        case IRP_MN_REMOVE_DEVICE:
+            what = "IRP_MN_REMOVE_DEVICE";
+            break;
+        case IRP_MN_SURPRISE_REMOVAL:
+            what = "IRP_MN_SURPRISE_REMOVAL";
+            break;
+        case IRP_MN_CANCEL_STOP_DEVICE:
+            what = "IRP_MN_CANCEL_STOP_DEVICE";
+            break;
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            what = "IRP_MN_CANCEL_REMOVE_DEVICE";
+            break;
+        default:
+            return;
+        }
+    } else if (info.major == IRP_MJ_POWER && info.minor == IRP_MN_SET_POWER) {
+        what = info.powerType == SystemPowerState ? "system IRP_MN_SET_POWER"
+                                                  : "device IRP_MN_SET_POWER";
+    } else {
+        return;
+    }
+    findings.push_back({Rule::RequestMustNotFail, what + " (" + IrpName(info.irp) +
+                                                      ") ended with " +
+                                                      Hex(static_cast<ULONG>(status))});
+}
+
+// A function or filter driver completes a start only after the drivers below it have started the
+// device: the device below the completer must have had the request and finished it.
+void CheckStartCompletion(PIRP irp, IrpInfo& info) {
+    if (irp->CurrentLocation > irp->StackCount)
+        return;
+    PDEVICE_OBJECT completer = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    PDEVICE_OBJECT below = completer ? completer->DeviceObjectExtension->AttachedTo : nullptr;
+    bool finishedBelow = false;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        if (!info.sent || info.major != IRP_MJ_PNP || info.minor != IRP_MN_START_DEVICE || !below)
+            return;
+        for (const Visit& visit : info.visits)
+            finishedBelow = finishedBelow || (visit.device == below && visit.walked);
+    }
+    if (!finishedBelow) {
+        Report(Rule::StartCompletedBeforeLowerDrivers,
+               Describe(completer) + " completed IRP_MN_START_DEVICE (" + IrpName(irp) +
+                   ") before " + Describe(below) + " below it had finished it");
     }
 }
 
@@ -237,6 +309,7 @@ void CompletePastTop(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
         info->state = IrpState::Done;
         ++info->generation;
         CheckPowerStarts(*info, findings);
+        CheckMustNotFail(*info, irp->IoStatus.Status, findings);
         onDone = info->onDone;
     }
     ReportAll(findings);
@@ -277,6 +350,7 @@ NTSTATUS NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     if (std::shared_ptr<IrpInfo> info = Find(Irp)) {
         std::lock_guard<std::mutex> lock(irpMutex);
         CheckPowerStarts(*info, findings);
+        CheckMustNotFail(*info, Irp->IoStatus.Status, findings);
     }
     ReportAll(findings);
     if (request->completion) {
@@ -303,6 +377,12 @@ BOOLEAN CancelLiveIrp(PIRP Irp) {
                                 ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                 : nullptr;
     routine(device, Irp); // releases the cancel spin lock
+    if (HoldsCancelSpinLock()) {
+        Report(Rule::CancelSpinLockNotReleased,
+               "the cancel routine of " + IrpName(Irp) +
+                   " returned without releasing the cancel spin lock");
+        IoReleaseCancelSpinLock(irql);
+    }
     return TRUE;
 }
 
@@ -616,6 +696,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                IrpName(Irp) + " sent with major function " + std::to_string(major));
         return STATUS_INVALID_PARAMETER;
     }
+    bool viaPoCallDriver = sendingWithPoCallDriver;
+    sendingWithPoCallDriver = false;
+    if (major == IRP_MJ_POWER && !viaPoCallDriver && !SystemVersionAtLeast(6, 0)) {
+        Report(Rule::PowerIrpNotSentWithPoCallDriver,
+               IrpName(Irp) + " sent to " + Describe(DeviceObject) +
+                   " with IoCallDriver; before system version 6.0 power requests must go "
+                   "through PoCallDriver");
+    }
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        if (!info->sent) {
+            info->sent = true;
+            info->major = major;
+            info->minor = location->MinorFunction;
+            info->powerType = location->Parameters.Power.Type;
+        }
+    }
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[major];
     KIRQL irql = CurrentIrql();
     size_t locks = HeldSpinLockCount();
@@ -669,6 +766,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Report(Rule::CompletedWithPendingStatus,
                IrpName(Irp) + " completed with IoStatus.Status STATUS_PENDING");
     }
+    CheckStartCompletion(Irp, *info);
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
         Report(Rule::CompletedWithCancelRoutine,
                IrpName(Irp) + " completed while its cancel routine is still set");
@@ -1030,6 +1128,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->CurrentLocation > 1 && IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
         Report(Rule::InvalidParameter, "PoCallDriver with a request that is not IRP_MJ_POWER");
     }
+    sendingWithPoCallDriver = true;
     return IofCallDriver(DeviceObject, Irp);
 }
 

@@ -84,6 +84,7 @@ PDEVICE_OBJECT AttachedTopLocked(PDEVICE_OBJECT device) {
 void FreeDeviceLocked(DeviceInfo* info) {
     // Poison first so a driver that still uses the object or its extension reads garbage.
     memset(info->storage.get(), 0xDD, info->storageSize);
+    ForgetLocksIn(info->storage.get(), info->storageSize);
     K().devices.erase(info->device);
 }
 
@@ -185,6 +186,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     K().pool.erase(it);
     K().freedPool.insert(P);
     lock.unlock();
+    ForgetLocksIn(P, info.size);
     memset(P, 0xDF, info.size);
     std::free(P);
 }
@@ -304,15 +306,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             {Rule::DeviceDeletedWhileAttached,
              what + ": it is still attached to a lower device (IoDetachDevice first)"});
     }
-    LONG others = DeviceObject->ReferenceCount - info->fileReferences - info->workItemReferences;
-    if (others > 0) {
-        problems.push_back({Rule::DeviceDeletedWhileReferenced,
-                            what + ": " + std::to_string(others) +
-                                " reference(s) taken with ObReferenceObject or "
-                                "IoGetAttachedDeviceReference are still held"});
-    }
-    // Take it out of the name space and the driver's list at once; the memory stays while file
-    // objects or queued work items still reference it, as on Windows.
+    // Take it out of the name space and the driver's list at once; the memory stays while
+    // references, file objects or queued work items still hold it, as on Windows, which defers
+    // the deletion until the last reference goes (a leaked one shows at unload).
     if (!info->name.empty())
         K().names.erase(NameKey(info->name));
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;

@@ -9,10 +9,6 @@ using namespace kstandin;
 using namespace kstandin::detail;
 using Rule = verifier::Rule;
 
-namespace kstandin::detail {
-bool NestedSpinLocksAllowed();
-}
-
 namespace {
 
 struct HeldLock {
@@ -30,6 +26,28 @@ std::string LockName(PKSPIN_LOCK lock) {
     return "spin lock at " + Hex(reinterpret_cast<uintptr_t>(lock));
 }
 
+// The order in which locks have been seen nested, across all threads: (outer, inner). Nesting
+// is legal as long as every thread keeps one order; the first pair seen both ways is the
+// deadlock waiting to happen on two processors.
+std::mutex lockOrderMutex;
+std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> lockOrder;
+
+void CheckLockOrder(PKSPIN_LOCK lock) {
+    std::vector<PKSPIN_LOCK> inverted;
+    {
+        std::lock_guard<std::mutex> guard(lockOrderMutex);
+        for (const HeldLock& held : heldLocks) {
+            if (lockOrder.count({lock, held.lock}))
+                inverted.push_back(held.lock);
+            lockOrder.insert({held.lock, lock});
+        }
+    }
+    for (PKSPIN_LOCK outer : inverted) {
+        Report(Rule::LockOrderInversion, LockName(lock) + " acquired while " + LockName(outer) +
+                                             " is held, and earlier the other way round");
+    }
+}
+
 void AcquireRaw(PKSPIN_LOCK lock, bool driverLock) {
     for (const HeldLock& held : heldLocks) {
         if (held.lock == lock) {
@@ -38,15 +56,7 @@ void AcquireRaw(PKSPIN_LOCK lock, bool driverLock) {
             return; // taking it again would deadlock
         }
     }
-    if (driverLock && !NestedSpinLocksAllowed()) {
-        for (const HeldLock& held : heldLocks) {
-            if (held.driverLock) {
-                Report(Rule::TwoSpinLocksHeld,
-                       LockName(lock) + " acquired while " + LockName(held.lock) + " is held");
-                break;
-            }
-        }
-    }
+    CheckLockOrder(lock);
     while (__atomic_exchange_n(lock, static_cast<KSPIN_LOCK>(1), __ATOMIC_ACQUIRE) != 0) {
         while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0)
             sched_yield();
@@ -211,9 +221,37 @@ size_t HeldSpinLockCount() {
     return heldLocks.size();
 }
 
+bool HoldsCancelSpinLock() {
+    for (const HeldLock& held : heldLocks) {
+        if (held.lock == &cancelSpinLock)
+            return true;
+    }
+    return false;
+}
+
+void ForgetLocksIn(const void* begin, size_t size) {
+    auto inside = [&](PKSPIN_LOCK lock) {
+        auto address = reinterpret_cast<const char*>(lock);
+        auto start = static_cast<const char*>(begin);
+        return address >= start && address < start + size;
+    };
+    std::lock_guard<std::mutex> guard(lockOrderMutex);
+    for (auto it = lockOrder.begin(); it != lockOrder.end();) {
+        if (inside(it->first) || inside(it->second)) {
+            it = lockOrder.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void ResetThreads() {
     WaitForDispatchQueue();
     WaitForWorkItems();
+    {
+        std::lock_guard<std::mutex> guard(lockOrderMutex);
+        lockOrder.clear();
+    }
     std::lock_guard<std::mutex> lock(workMutex);
     for (auto it = workItems.begin(); it != workItems.end();) {
         if (it->second->freed) {

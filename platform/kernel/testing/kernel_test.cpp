@@ -15,7 +15,6 @@ void FailTest(const verifier::Finding& finding) {
 void KernelTest::SetUp() {
     verifier::SetHandler(FailTest);
     ResetKernel();
-    verifier::AllowNestedSpinLocks(false);
 }
 
 void KernelTest::TearDown() {

@@ -121,4 +121,120 @@ TEST_F(StrictTest, NonExecutablePoolAndMappingsExistFromVersion62On) {
     }
 }
 
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+TEST_F(StrictTest, ACancelRoutineMustReleaseTheCancelSpinLock) {
+    auto pend = [](PDRIVER_CANCEL routine) {
+        return [routine](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, routine);
+            return STATUS_PENDING;
+        };
+    };
+    SetHandler(pend([](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, nullptr);
+        irp->IoStatus.Information = 0;
+        Complete(irp, STATUS_CANCELLED); // forgets IoReleaseCancelSpinLock
+    }));
+    auto findings = CaptureFindings([&] { StartIrp(fdo, IRP_MJ_READ)->Cancel(); });
+    EXPECT_TRUE(HasRule(findings, Rule::CancelSpinLockNotReleased));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the stand-in released it after reporting";
+
+    SetHandler(pend([](PDEVICE_OBJECT, PIRP irp) {
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        Complete(irp, STATUS_CANCELLED);
+    }));
+    findings = CaptureFindings([&] { StartIrp(fdo, IRP_MJ_READ)->Cancel(); });
+    EXPECT_TRUE(findings.empty());
+}
+
+TEST_F(StrictTest, BeforeVersion60PowerRequestsGoDownWithPoCallDriver) {
+    auto passWith = [this](bool poCallDriver) {
+        SetHandler([this, poCallDriver](PDEVICE_OBJECT, PIRP irp) {
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return poCallDriver ? PoCallDriver(lower, irp) : IoCallDriver(lower, irp);
+        });
+        return CaptureFindings([&] { power::SetSystemPower(pdo, PowerSystemWorking); });
+    };
+    SetOsVersion(5, 2);
+    EXPECT_TRUE(HasRule(passWith(false), Rule::PowerIrpNotSentWithPoCallDriver));
+    EXPECT_TRUE(passWith(true).empty());
+    SetOsVersion(6, 0);
+    EXPECT_TRUE(passWith(false).empty()) << "from 6.0 on IoCallDriver does for power requests";
+}
+
+TEST_F(StrictTest, RemovalsCancelsAndSetPowerMustNotFail) {
+    struct Case {
+        UCHAR major, minor;
+        NTSTATUS status;
+        bool finding;
+    };
+    const Case cases[] = {
+        {IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, STATUS_UNSUCCESSFUL, true},
+        {IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, STATUS_INSUFFICIENT_RESOURCES, true},
+        {IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL, true},
+        {IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_UNSUCCESSFUL, true},
+        {IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, STATUS_UNSUCCESSFUL, false}, // a query may
+        {IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS, false},
+        {IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_UNSUCCESSFUL, true},
+        {IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NO_SUCH_DEVICE, false}, // the device is gone
+        {IRP_MJ_POWER, IRP_MN_QUERY_POWER, STATUS_UNSUCCESSFUL, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.major) + "/" + std::to_string(c.minor) + " " +
+                     std::to_string(c.status));
+        NTSTATUS status = c.status;
+        SetHandler([status](PDEVICE_OBJECT, PIRP irp) {
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+                PoStartNextPowerIrp(irp);
+            return Complete(irp, status);
+        });
+        auto findings = CaptureFindings([&] {
+            if (c.major == IRP_MJ_POWER) {
+                power::StartSystemRequest(pdo, c.minor, PowerSystemSleeping1)->Wait();
+            } else {
+                SendIrp(fdo, c.major, c.minor);
+            }
+        });
+        EXPECT_EQ(HasRule(findings, Rule::RequestMustNotFail), c.finding);
+    }
+}
+
+TEST_F(StrictTest, AStartIsCompletedOnlyAfterTheLowerDriversFinishedIt) {
+    SetHandler([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+    EXPECT_TRUE(HasRule(CaptureFindings([&] { pnp::Start(pdo); }),
+                        Rule::StartCompletedBeforeLowerDrivers));
+
+    // Forwarded and waited for, the start is the function driver's to complete again.
+    SetHandler([this](PDEVICE_OBJECT, PIRP irp) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+                KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &event, TRUE, TRUE, TRUE);
+        if (IoCallDriver(lower, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        return Complete(irp, irp->IoStatus.Status);
+    });
+    EXPECT_TRUE(CaptureFindings([&] { pnp::Start(pdo); }).empty());
+}
+
+TEST_F(StrictTest, ADeletedDeviceStillReferencedAtUnloadIsALeak) {
+    PDEVICE_OBJECT referenced = fdo;
+    ObReferenceObject(referenced);
+    auto findings = CaptureFindings([&] { TearDownStack(); });
+    EXPECT_TRUE(HasRule(findings, Rule::DeletedDeviceStillReferenced));
+    ObDereferenceObject(referenced);
+}
+
 } // namespace

@@ -231,7 +231,7 @@ enum class Rule {
     SpinLockNotHeld,
     SpinLockReleasedOutOfOrder,
     SpinLockAcquiredRecursively,
-    TwoSpinLocksHeld,
+    LockOrderInversion,
     PoStartNextPowerIrpMissing,
     PoolWrongTag,
     PoolDoubleFree,
@@ -240,7 +240,7 @@ enum class Rule {
     PoolLeftAtUnload,
     AddDeviceLeftInitializing,
     DeviceDeletedWhileAttached,
-    DeviceDeletedWhileReferenced,
+    DeletedDeviceStillReferenced,
     DeviceLeftAtUnload,
     ReferenceCountNegative,
     IrpOutstandingAtTeardown,
@@ -248,6 +248,10 @@ enum class Rule {
     MdlMisuse,
     InformationExceedsBuffer,
     UnsupportedOnSystemVersion,
+    CancelSpinLockNotReleased,
+    PowerIrpNotSentWithPoCallDriver,
+    RequestMustNotFail,
+    StartCompletedBeforeLowerDrivers,
     InvalidParameter,
 };
 const char* RuleName(Rule rule);
@@ -265,8 +269,8 @@ unsigned CheckTeardown();
 // Freed requests are kept poisoned for a while so that late uses are recognised; this releases
 // them now, reporting any that was written after it was freed.
 void FlushFreedIrps();
-// Whether two of the driver's spin locks may be held at once by one thread (default false).
-void AllowNestedSpinLocks(bool allow);
+// Reports a finding as the kernel's own checks do (for the other stand-ins' rules).
+void ReportFinding(Rule rule, const std::string& message);
 } // namespace verifier
 
 // Text helpers for tests (WCHAR strings are 16 bits; never hand them to wide libc functions).
