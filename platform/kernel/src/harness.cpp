@@ -258,12 +258,55 @@ class Request : public IoRequest {
     size_t copyLength_ = 0;
 };
 
+// --- files: every request on a file holds it; IRP_MJ_CLOSE goes out when the last one is done.
+struct FileState {
+    unsigned inFlight = 0;
+    bool closePending = false;
+};
+std::mutex filesMutex;
+std::condition_variable filesCondition;
+std::map<PFILE_OBJECT, FileState> fileStates;
+std::vector<std::thread> closeThreads;
+unsigned closesRunning = 0;
+
+void SendClose(PFILE_OBJECT file);
+
+void FileRequestStarted(PFILE_OBJECT file) {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    ++fileStates[file].inFlight;
+}
+
+// The I/O manager drops the request's reference on the file object; the last one after the
+// cleanup sends the close, at passive level, in a thread of its own.
+void FileRequestDone(PFILE_OBJECT file) {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    FileState& state = fileStates[file];
+    if (--state.inFlight != 0 || !state.closePending)
+        return;
+    state.closePending = false;
+    ++closesRunning;
+    closeThreads.emplace_back([file] {
+        SendClose(file);
+        std::lock_guard<std::mutex> again(filesMutex);
+        --closesRunning;
+        filesCondition.notify_all();
+    });
+}
+
 std::shared_ptr<Request> Build(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PFILE_OBJECT file,
                                PIRP* irpOut) {
     auto request = std::make_shared<Request>();
     PIRP irp = AllocateIrpInternal(target->StackSize, IrpOrigin::IoManager);
     request->SetIrp(irp);
-    SetIrpDoneHandler(irp, [request](PIRP done) { request->Done(done); });
+    if (file && major != IRP_MJ_CLOSE) {
+        FileRequestStarted(file);
+        SetIrpDoneHandler(irp, [request, file](PIRP done) {
+            request->Done(done);
+            FileRequestDone(file);
+        });
+    } else {
+        SetIrpDoneHandler(irp, [request](PIRP done) { request->Done(done); });
+    }
     bool application = major == IRP_MJ_CREATE || major == IRP_MJ_READ || major == IRP_MJ_WRITE ||
                        major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_CLEANUP ||
                        major == IRP_MJ_CLOSE;
@@ -292,6 +335,15 @@ std::shared_ptr<IoRequest> Send(PDEVICE_OBJECT target, const std::shared_ptr<Req
 
 PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT file) {
     return IoGetAttachedDevice(file->DeviceObject);
+}
+
+void SendClose(PFILE_OBJECT file) {
+    kstandin::SendIrp(RelatedDevice(file), IRP_MJ_CLOSE, 0, {}, file);
+    {
+        std::lock_guard<std::mutex> lock(filesMutex);
+        fileStates.erase(file);
+    }
+    kstandin::ReleaseFileObject(file);
 }
 
 void AttachUserBuffer(PIRP irp, PDEVICE_OBJECT device, void* buffer, ULONG length, bool toDevice,
@@ -497,6 +549,7 @@ void LoadedDriver::Unload() {
     PDRIVER_OBJECT driver = Object();
     WaitForDispatchQueue();
     WaitForWorkItems();
+    WaitForDeferredCloses();
     if (impl_->entrySucceeded && driver->DriverUnload) {
         driver->DriverUnload(driver);
         WaitForWorkItems();
@@ -532,6 +585,7 @@ void LoadedDriver::Unload() {
                                            " bytes with tag " + Hex(block.tag) +
                                            " is still allocated when the driver unloads");
     }
+    CheckIrpsAtUnload();
     verifier::CheckTeardown();
     {
         std::lock_guard<std::mutex> lock(K().mu);
@@ -548,6 +602,11 @@ void LoadedDriver::Unload() {
 void ResetKernel() {
     WaitForDispatchQueue();
     WaitForWorkItems();
+    WaitForDeferredCloses();
+    {
+        std::lock_guard<std::mutex> lock(filesMutex);
+        fileStates.clear();
+    }
     detail::ResetThreads();
     detail::ResetIrps();
     detail::ResetPool();
@@ -730,8 +789,31 @@ OpenResult OpenFile(const std::u16string& path) {
 
 void CloseFile(PFILE_OBJECT file) {
     SendIrp(RelatedDevice(file), IRP_MJ_CLEANUP, 0, {}, file);
-    SendIrp(RelatedDevice(file), IRP_MJ_CLOSE, 0, {}, file);
-    ReleaseFileObject(file);
+    {
+        std::lock_guard<std::mutex> lock(filesMutex);
+        FileState& state = fileStates[file];
+        if (state.inFlight != 0) {
+            state.closePending = true;
+            return;
+        }
+    }
+    SendClose(file);
+}
+
+void WaitForDeferredCloses() {
+    std::vector<std::thread> finished;
+    {
+        std::unique_lock<std::mutex> lock(filesMutex);
+        if (!filesCondition.wait_for(lock, std::chrono::seconds(30),
+                                     [] { return closesRunning == 0; })) {
+            lock.unlock();
+            Report(Rule::IrpOutstandingAtTeardown, "a deferred IRP_MJ_CLOSE is still running after 30 s");
+            return;
+        }
+        finished.swap(closeThreads);
+    }
+    for (std::thread& thread : finished)
+        thread.join();
 }
 
 std::shared_ptr<IoRequest> StartRead(PFILE_OBJECT file, void* buffer, ULONG length) {

@@ -120,6 +120,12 @@ void SetIrpDoneHandler(PIRP irp, std::function<void(PIRP)> handler);
 void ResetIrps();
 unsigned CountOutstandingIrps();
 unsigned CheckIrpsAtTeardown();
+// A device is deleted: requests that sit at it, or that will call a completion routine of its
+// driver with it, are findings.
+void CheckIrpsAtDeviceDeletion(PDEVICE_OBJECT device);
+// The driver unloads: requests it allocated and never freed, and power requests still in flight,
+// are findings.
+void CheckIrpsAtUnload();
 void FreeIrpBuffers(PIRP irp);
 // The system buffer of a buffered request: not zeroed, as pool is not; the input is copied over
 // the start. Freed with the request.

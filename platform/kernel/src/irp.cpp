@@ -196,13 +196,18 @@ void CheckMustNotFail(const IrpInfo& info, NTSTATUS status,
 void CheckStartCompletion(PIRP irp, IrpInfo& info) {
     if (irp->CurrentLocation > irp->StackCount)
         return;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        if (!info.sent || info.major != IRP_MJ_PNP || info.minor != IRP_MN_START_DEVICE)
+            return;
+    }
     PDEVICE_OBJECT completer = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     PDEVICE_OBJECT below = completer ? completer->DeviceObjectExtension->AttachedTo : nullptr;
+    if (!below)
+        return;
     bool finishedBelow = false;
     {
         std::lock_guard<std::mutex> lock(irpMutex);
-        if (!info.sent || info.major != IRP_MJ_PNP || info.minor != IRP_MN_START_DEVICE || !below)
-            return;
         for (const Visit& visit : info.visits)
             finishedBelow = finishedBelow || (visit.device == below && visit.walked);
     }
@@ -502,6 +507,60 @@ unsigned CheckIrpsAtTeardown() {
     }
     ReportAll(findings);
     return static_cast<unsigned>(findings.size());
+}
+
+void CheckIrpsAtDeviceDeletion(PDEVICE_OBJECT device) {
+    std::vector<std::pair<Rule, std::string>> findings;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        for (const auto& [irp, info] : irps) {
+            if (info->state == IrpState::Idle || info->state == IrpState::Done ||
+                info->state == IrpState::Freed)
+                continue;
+            bool atDevice = irp->CurrentLocation <= irp->StackCount &&
+                            irp->Tail.Overlay.CurrentStackLocation->DeviceObject == device;
+            bool routineToCome = false;
+            for (const Visit& visit : info->visits) {
+                if (visit.device != device || visit.walked || visit.index <= 1 ||
+                    irp->CurrentLocation >= visit.index)
+                    continue;
+                // The routine this device's driver set sits in the location below its own.
+                PIO_STACK_LOCATION below = FirstLocation(irp) + (visit.index - 2);
+                routineToCome = routineToCome || below->CompletionRoutine != nullptr;
+            }
+            if (atDevice || routineToCome) {
+                findings.push_back(
+                    {Rule::IrpOutstandingAtDeletion,
+                     IrpName(irp) + " (" + MajorName(info->major) + ") is still in flight " +
+                         (atDevice ? "at " : "with a completion routine for ") + Describe(device) +
+                         ", which is being deleted"});
+            }
+        }
+    }
+    ReportAll(findings);
+}
+
+void CheckIrpsAtUnload() {
+    std::vector<std::pair<Rule, std::string>> findings;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        for (const auto& [irp, info] : irps) {
+            if (info->state == IrpState::Freed || info->state == IrpState::Done)
+                continue;
+            if (info->origin == IrpOrigin::Driver) {
+                findings.push_back({Rule::IrpOutstandingAtDeletion,
+                                    IrpName(irp) +
+                                        " from IoAllocateIrp is still allocated when the driver "
+                                        "unloads"});
+            } else if (info->origin == IrpOrigin::Power && info->state != IrpState::Idle) {
+                findings.push_back({Rule::IrpOutstandingAtDeletion,
+                                    "power " + IrpName(irp) + " (minor " +
+                                        std::to_string(info->minor) +
+                                        ") is still in flight when the driver unloads"});
+            }
+        }
+    }
+    ReportAll(findings);
 }
 
 bool CancelIrpForIoManager(PIRP irp) {

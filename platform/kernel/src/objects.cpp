@@ -285,6 +285,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    CheckIrpsAtDeviceDeletion(DeviceObject);
     std::unique_lock<std::mutex> lock(K().mu);
     DeviceInfo* info = FindDeviceLocked(DeviceObject);
     if (!info || info->deletePending) {

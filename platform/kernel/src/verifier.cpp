@@ -95,6 +95,8 @@ const char* RuleName(Rule rule) {
         return "a request that must not fail was failed";
     case Rule::StartCompletedBeforeLowerDrivers:
         return "start request completed before the lower drivers finished it";
+    case Rule::IrpOutstandingAtDeletion:
+        return "IRP still in flight at device deletion or driver unload";
     case Rule::InvalidParameter:
         return "invalid parameter to a kernel routine";
     }
@@ -117,7 +119,10 @@ void ClearFindings() {
 }
 
 unsigned CheckTeardown() {
-    return detail::CheckIrpsAtTeardown();
+    size_t before = Findings().size();
+    detail::CheckIrpsAtTeardown();
+    FlushFreedIrps();
+    return static_cast<unsigned>(Findings().size() - before);
 }
 
 void ReportFinding(Rule rule, const std::string& message) {

@@ -2,7 +2,9 @@
 // would be; each is shown by a faulty routine that it catches, next to the correct form.
 #include "test_stack.h"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 
 using namespace kstandin;
 using namespace kstandin::testing;
@@ -235,6 +237,134 @@ TEST_F(StrictTest, ADeletedDeviceStillReferencedAtUnloadIsALeak) {
     auto findings = CaptureFindings([&] { TearDownStack(); });
     EXPECT_TRUE(HasRule(findings, Rule::DeletedDeviceStillReferenced));
     ObDereferenceObject(referenced);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(StrictTest, AWriteToAFreedRequestIsFoundAtTheEndOfTheTest) {
+    SetHandler([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(kBufferedCode, fdo, nullptr, 0, nullptr, 0, FALSE,
+                                             &event, &ioStatus);
+    IoCallDriver(fdo, irp);
+    irp->IoStatus.Information = 5; // the request was freed at its completion
+    // The check every test's teardown runs, long before the quarantine would evict it.
+    EXPECT_TRUE(HasRule(CaptureFindings([] { verifier::CheckTeardown(); }),
+                        Rule::IrpTouchedAfterCompletion));
+}
+#endif
+
+TEST_F(StrictTest, RequestsInFlightAtDeviceDeletionAndAtUnloadAreFindings) {
+    PIRP held = nullptr;
+    SetHandler([&held](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    auto read = StartIrp(fdo, IRP_MJ_READ);
+    ASSERT_NE(held, nullptr);
+    PIRP own = IoAllocateIrp(4, FALSE); // the driver's own request, never freed
+    PDEVICE_OBJECT deleted = fdo;
+    ObReferenceObject(deleted); // keeps its memory for the completion below
+    auto findings = CaptureFindings([&] { TearDownStack(); });
+    size_t count = 0;
+    for (const verifier::Finding& finding : findings)
+        count += finding.rule == Rule::IrpOutstandingAtDeletion;
+    EXPECT_EQ(count, 2u) << "the read at the deleted device and the request left at unload";
+    Complete(held, STATUS_CANCELLED);
+    EXPECT_TRUE(read->Wait(std::chrono::seconds(5))) << "the held read did not complete";
+    IoFreeIrp(own);
+    ObDereferenceObject(deleted);
+}
+
+TEST_F(StrictTest, ACompletionRoutineStillToComeAtDeviceDeletionIsAFinding) {
+    PIRP atBus = nullptr;
+    SetPdoDispatch(pdo, [&atBus](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        atBus = irp;
+        return STATUS_PENDING;
+    });
+    bool withRoutine = true;
+    SetHandler([this, &withRoutine](PDEVICE_OBJECT device, PIRP irp) {
+        if (!withRoutine)
+            return PassDown(device, irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP done, PVOID) -> NTSTATUS {
+                if (done->PendingReturned)
+                    IoMarkIrpPending(done);
+                return STATUS_SUCCESS;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower, irp);
+    });
+    for (bool routine : {false, true}) {
+        SCOPED_TRACE(routine ? "with a completion routine" : "skipped");
+        withRoutine = routine;
+        auto request = StartIrp(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+        ASSERT_NE(atBus, nullptr);
+        std::vector<verifier::Finding> findings;
+        if (!routine) {
+            // A device deleted right after a skip: the lower driver finishes on its own.
+            PDEVICE_OBJECT other = nullptr;
+            IoCreateDevice(driver->Object(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &other);
+            findings = CaptureFindings([&] { IoDeleteDevice(other); });
+            EXPECT_TRUE(findings.empty());
+        } else {
+            ObReferenceObject(fdo); // keep the memory for the completion that follows
+            PDEVICE_OBJECT deleted = fdo;
+            findings = CaptureFindings([&] { TearDownStack(); });
+            EXPECT_TRUE(HasRule(findings, Rule::IrpOutstandingAtDeletion));
+            Complete(atBus, STATUS_SUCCESS);
+            EXPECT_TRUE(request->Wait(std::chrono::seconds(5)));
+            ObDereferenceObject(deleted);
+            break;
+        }
+        Complete(atBus, STATUS_SUCCESS);
+        EXPECT_TRUE(request->Wait(std::chrono::seconds(5)));
+        atBus = nullptr;
+    }
+}
+
+TEST_F(StrictTest, CloseComesOnlyAfterTheLastRequestOnTheFile) {
+    std::vector<PIRP> held;
+    std::vector<UCHAR> seen;
+    std::mutex mutex;
+    SetHandler([&](PDEVICE_OBJECT, PIRP irp) {
+        UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(major);
+        if (major == IRP_MJ_READ) {
+            IoMarkIrpPending(irp);
+            held.push_back(irp);
+            return STATUS_PENDING;
+        }
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    auto closed = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::count(seen.begin(), seen.end(), IRP_MJ_CLOSE);
+    };
+    PFILE_OBJECT file = CreateFileObject(fdo, u"");
+    auto first = StartIrp(fdo, IRP_MJ_READ, 0, {}, file);
+    auto second = StartIrp(fdo, IRP_MJ_READ, 0, {}, file);
+    CloseFile(file);
+    EXPECT_EQ(closed(), 0) << "cleanup only while two reads are in flight";
+    EXPECT_EQ(seen.back(), IRP_MJ_CLEANUP);
+    Complete(held[0], STATUS_CANCELLED);
+    EXPECT_TRUE(first->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(closed(), 0);
+    Complete(held[1], STATUS_CANCELLED);
+    EXPECT_TRUE(second->Wait(std::chrono::seconds(5)));
+    WaitForDeferredCloses();
+    EXPECT_EQ(closed(), 1) << "the close follows the last request";
+
+    // Nothing in flight: the close comes at once.
+    file = CreateFileObject(fdo, u"");
+    CloseFile(file);
+    EXPECT_EQ(closed(), 2);
 }
 
 } // namespace

@@ -123,7 +123,11 @@ struct OpenResult {
     PFILE_OBJECT file = nullptr;
 };
 OpenResult OpenFile(const std::u16string& path);
+// Sends IRP_MJ_CLEANUP; IRP_MJ_CLOSE follows once the last request on the file has completed,
+// as on Windows: at once when none is in flight, else later from a passive-level thread of its
+// own (WaitForDeferredCloses waits for those). The file object is released after the close.
 void CloseFile(PFILE_OBJECT file);
+void WaitForDeferredCloses();
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string& fileName); // no IRP sent
 void ReleaseFileObject(PFILE_OBJECT file);
 // Read, write and device control as the I/O manager builds them for the device's I/O method
@@ -252,6 +256,7 @@ enum class Rule {
     PowerIrpNotSentWithPoCallDriver,
     RequestMustNotFail,
     StartCompletedBeforeLowerDrivers,
+    IrpOutstandingAtDeletion,
     InvalidParameter,
 };
 const char* RuleName(Rule rule);
@@ -264,7 +269,8 @@ void SetHandler(std::function<void(const Finding&)> handler);
 std::vector<Finding> Findings();
 void ClearFindings();
 // Checks what must be quiet between tests: requests held after STATUS_MORE_PROCESSING_REQUIRED or
-// still in flight. Reported as findings; returns how many.
+// still in flight, and freed requests written after they were freed. Reported as findings;
+// returns how many.
 unsigned CheckTeardown();
 // Freed requests are kept poisoned for a while so that late uses are recognised; this releases
 // them now, reporting any that was written after it was freed.
