@@ -300,9 +300,11 @@ std::shared_ptr<Request> Build(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, 
     request->SetIrp(irp);
     if (file && major != IRP_MJ_CLOSE) {
         FileRequestStarted(file);
+        // The file's count drops before the requester hears of the completion, so that a
+        // close the requester sends next finds no request in flight.
         SetIrpDoneHandler(irp, [request, file](PIRP done) {
-            request->Done(done);
             FileRequestDone(file);
+            request->Done(done);
         });
     } else {
         SetIrpDoneHandler(irp, [request](PIRP done) { request->Done(done); });
