@@ -32,6 +32,11 @@ protected:
         device_ = AddInstrument(*instrument_);
         ASSERT_NE(device_, nullptr);
         record_ = RecordOf(device_);
+        // The routines run as they do during a start, once the lower drivers have started the
+        // device: the bus answers only from then on.
+        ASSERT_EQ(kstandin::SendIrp(instrument_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE).status,
+                  STATUS_SUCCESS);
+        instrument_->ClearLog();
         poolAtStart_ = DriverPoolBlocks();
     }
     void TearDown() override {

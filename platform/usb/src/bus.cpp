@@ -47,6 +47,8 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     PDEVICE_OBJECT pdo = nullptr;
     std::u16string pdoName;
     bool connected = true;
+    // Where the Plug and Play manager has taken the device: it answers only while started.
+    enum class PnpState { NotStarted, Started, Stopped, SurpriseRemoved, Removed } pnpState = PnpState::NotStarted;
     bool portEnabled = true;
     UCHAR configurationValue = 0;
     unsigned generation = 1;  // changes with every (de)configuration; part of every pipe handle
@@ -421,6 +423,19 @@ std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
 
 std::optional<NTSTATUS> Instrument::State::ProcessUrbLocked(PURB urb, std::vector<Completion>& others) {
     if (!connected) return Answer(urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    // The hub passes nothing to a device it has not started or has stopped, nor to one that is
+    // gone, nor to one it has suspended (D2 or D3).
+    switch (pnpState) {
+        case PnpState::NotStarted:
+        case PnpState::Stopped:
+            return Answer(urb, STATUS_DEVICE_NOT_READY, USBD_STATUS_NOT_ACCESSED);
+        case PnpState::SurpriseRemoved:
+        case PnpState::Removed:
+            return Answer(urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+        case PnpState::Started:
+            break;
+    }
+    if (devicePower >= PowerDeviceD2) return Answer(urb, STATUS_DEVICE_NOT_READY, USBD_STATUS_NOT_ACCESSED);
     USHORT function = urb->UrbHeader.Function;
     switch (function) {
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
@@ -669,6 +684,19 @@ NTSTATUS Instrument::State::DispatchPnp(PIRP irp) {
         case IRP_MN_START_DEVICE: {
             std::lock_guard<std::mutex> lock(mu);
             irp->IoStatus.Status = spec.startStatus;
+            if (NT_SUCCESS(spec.startStatus)) pnpState = PnpState::Started;
+            break;
+        }
+        case IRP_MN_STOP_DEVICE: {
+            std::lock_guard<std::mutex> lock(mu);
+            pnpState = PnpState::Stopped;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            break;
+        }
+        case IRP_MN_SURPRISE_REMOVAL: {
+            std::lock_guard<std::mutex> lock(mu);
+            pnpState = PnpState::SurpriseRemoved;
+            irp->IoStatus.Status = STATUS_SUCCESS;
             break;
         }
         case IRP_MN_QUERY_CAPABILITIES: {
@@ -699,6 +727,7 @@ NTSTATUS Instrument::State::DispatchPnp(PIRP irp) {
                 }
                 configurationValue = 0;
                 ++generation;
+                pnpState = PnpState::Removed;
             }
             for (auto [held_irp, waitWake] : held) {
                 if (waitWake) PoStartNextPowerIrp(held_irp);
@@ -711,10 +740,8 @@ NTSTATUS Instrument::State::DispatchPnp(PIRP irp) {
         }
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_STOP_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_DEVICE_USAGE_NOTIFICATION:
             irp->IoStatus.Status = STATUS_SUCCESS;
             break;

@@ -21,6 +21,7 @@ protected:
         instrument_ = std::make_unique<Instrument>(usb::BulkInstrument(64));
         pdo_ = instrument_->PlugIn();
         ASSERT_NE(pdo_, nullptr);
+        ASSERT_EQ(SendIrp(pdo_, IRP_MJ_PNP, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
     }
     void TearDown() override {
         instrument_.reset();
@@ -265,6 +266,54 @@ TEST_F(BusTest, DelayedAnswersArriveLaterAndStartCanFail) {
     EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD2);
     EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
     EXPECT_EQ(caps.Size, sizeof(DEVICE_CAPABILITIES));
+}
+
+// The device answers only where a real one would: started, not stopped or removed, in D0 or D1.
+TEST_F(BusTest, TheDeviceAnswersOnlyWhileStartedAndPoweredUp) {
+    auto descriptor = [this] {
+        URB urb;
+        memset(&urb, 0, sizeof(urb));
+        auto buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 18, 'tseT'));
+        UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE,
+                                     0, 0, buffer, nullptr, 18, nullptr);
+        NTSTATUS status = SubmitAndWait(&urb);
+        ExFreePoolWithTag(buffer, 'tseT');
+        return status;
+    };
+    auto setPower = [this](DEVICE_POWER_STATE state) {
+        SendIrp(pdo_, IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIRP, PIO_STACK_LOCATION next) {
+            next->Parameters.Power.Type = DevicePowerState;
+            next->Parameters.Power.State.DeviceState = state;
+        });
+    };
+    EXPECT_EQ(descriptor(), STATUS_SUCCESS);
+    setPower(PowerDeviceD2);
+    EXPECT_EQ(descriptor(), STATUS_DEVICE_NOT_READY) << "suspended";
+    setPower(PowerDeviceD3);
+    EXPECT_EQ(descriptor(), STATUS_DEVICE_NOT_READY);
+    setPower(PowerDeviceD1);
+    EXPECT_EQ(descriptor(), STATUS_SUCCESS);
+    setPower(PowerDeviceD0);
+    SendIrp(pdo_, IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
+    EXPECT_EQ(descriptor(), STATUS_DEVICE_NOT_READY) << "stopped";
+    SendIrp(pdo_, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+    EXPECT_EQ(descriptor(), STATUS_SUCCESS) << "started again";
+    SendIrp(pdo_, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_EQ(descriptor(), STATUS_NO_SUCH_DEVICE) << "gone";
+
+    // A fresh device has not been started yet.
+    Instrument fresh(usb::BulkInstrument(64));
+    PDEVICE_OBJECT pdo = fresh.PlugIn();
+    URB urb;
+    memset(&urb, 0, sizeof(urb));
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
+                                 0, nullptr, nullptr, 0, nullptr);
+    EXPECT_EQ(SendIrp(pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [&urb](PIRP, PIO_STACK_LOCATION next) {
+                  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                  next->Parameters.Others.Argument1 = &urb;
+              }).status,
+              STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_NOT_ACCESSED);
 }
 
 TEST_F(BusTest, EnablePortExistsOnlyBeforeVersion60) {
