@@ -243,12 +243,12 @@ TEST_F(SystemDevicePowerTest, AnUnplugDuringTheDrainEndsTheTransitionAndTheDevic
         table.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
     });
     // A bulk IN transfer that the device does not answer, sent as the driver's reads are.
-    static UCHAR buffer[64];
+    PoolBuffer buffer(64);
     URB urb;
     memset(&urb, 0, sizeof(urb));
     UsbBuildInterruptOrBulkTransferRequest(
         &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-        record_->interfaceInfo->Pipes[0].PipeHandle, buffer, nullptr, sizeof(buffer),
+        record_->interfaceInfo->Pipes[0].PipeHandle, buffer.data(), nullptr, buffer.size(),
         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     NTSTATUS readStatus = STATUS_PENDING;
     auto submit = Routine<NTSTATUS(PDEVICE_OBJECT, PURB)>("SubmitUrbSync");

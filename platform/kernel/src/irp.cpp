@@ -147,6 +147,20 @@ void CheckPending(const Visit& visit, PIRP irp,
     }
 }
 
+// System mappings of MDLs: MDL -> (address, length).
+std::mutex mappingMutex;
+std::map<PMDL, std::pair<const char*, size_t>> mappings;
+
+void AddMapping(PMDL mdl) {
+    std::lock_guard<std::mutex> lock(mappingMutex);
+    mappings[mdl] = {static_cast<const char*>(mdl->MappedSystemVa), mdl->ByteCount};
+}
+
+void RemoveMapping(PMDL mdl) {
+    std::lock_guard<std::mutex> lock(mappingMutex);
+    mappings.erase(mdl);
+}
+
 // Set by PoCallDriver for the IoCallDriver it makes.
 thread_local bool sendingWithPoCallDriver = false;
 
@@ -1065,6 +1079,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
         Report(Rule::MdlMisuse,
                "IoFreeMdl of an MDL whose pages are still locked (MmUnlockPages first)");
     }
+    RemoveMapping(Mdl);
     memset(Mdl, 0xDF, sizeof(MDL));
     std::free(Mdl);
 }
@@ -1072,6 +1087,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    AddMapping(MemoryDescriptorList);
 }
 
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
@@ -1093,6 +1109,7 @@ VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MdlFlags &=
         ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_WRITE_OPERATION);
     MemoryDescriptorList->MappedSystemVa = nullptr;
+    RemoveMapping(MemoryDescriptorList);
 }
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
@@ -1128,6 +1145,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     }
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    AddMapping(MemoryDescriptorList);
     return MemoryDescriptorList->MappedSystemVa;
 }
 
@@ -1137,6 +1155,7 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
         Report(Rule::MdlMisuse, "MmUnmapLockedPages of an address the MDL is not mapped at");
     }
     MemoryDescriptorList->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
+    RemoveMapping(MemoryDescriptorList);
 }
 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
@@ -1238,6 +1257,35 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 } // extern "C"
 
 namespace kstandin {
+bool IsNonPagedSystemMemory(const void* address, size_t length) {
+    auto begin = static_cast<const char*>(address);
+    auto within = [&](const char* start, size_t size) {
+        return begin >= start && begin + length <= start + size;
+    };
+    {
+        std::lock_guard<std::mutex> lock(mappingMutex);
+        for (const auto& [mdl, range] : mappings) {
+            if (within(range.first, range.second))
+                return true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(K().mu);
+    for (const auto& [block, info] : K().pool) {
+        bool paged = (info.type & 1) != 0 && info.type != NonPagedPoolNx;
+        if (!paged && within(static_cast<const char*>(block), info.size))
+            return true;
+    }
+    for (const auto& [device, info] : K().devices) {
+        auto extension = static_cast<const char*>(device->DeviceExtension);
+        if (!extension || info->deletePending)
+            continue;
+        size_t offset = static_cast<size_t>(extension - reinterpret_cast<const char*>(device));
+        if (within(extension, info->storageSize - offset))
+            return true;
+    }
+    return false;
+}
+
 ULONG LastMappingPriority() {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     return detail::K().lastMappingPriority;

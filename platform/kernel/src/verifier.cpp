@@ -97,6 +97,8 @@ const char* RuleName(Rule rule) {
         return "start request completed before the lower drivers finished it";
     case Rule::IrpOutstandingAtDeletion:
         return "IRP still in flight at device deletion or driver unload";
+    case Rule::BufferNotNonPaged:
+        return "buffer for a lower driver not in non-paged system memory";
     case Rule::InvalidParameter:
         return "invalid parameter to a kernel routine";
     }

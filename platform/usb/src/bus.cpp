@@ -790,8 +790,50 @@ NTSTATUS Instrument::State::DispatchPower(PIRP irp) {
     return status;
 }
 
+// A host controller moves data by DMA from memory that stays put: every buffer handed to the USB
+// stack must be non-paged system memory, or an MDL whose pages are locked.
+void CheckTransferBuffer(PURB urb) {
+    PVOID buffer = nullptr;
+    PMDL mdl = nullptr;
+    ULONG length = 0;
+    USHORT function = urb->UrbHeader.Function;
+    if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        buffer = urb->UrbBulkOrInterruptTransfer.TransferBuffer;
+        mdl = urb->UrbBulkOrInterruptTransfer.TransferBufferMDL;
+        length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+        buffer = urb->UrbControlDescriptorRequest.TransferBuffer;
+        mdl = urb->UrbControlDescriptorRequest.TransferBufferMDL;
+        length = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    } else if (IsVendorOrClass(function)) {
+        buffer = urb->UrbControlVendorClassRequest.TransferBuffer;
+        mdl = urb->UrbControlVendorClassRequest.TransferBufferMDL;
+        length = urb->UrbControlVendorClassRequest.TransferBufferLength;
+    } else {
+        return;
+    }
+    if (length == 0) return;
+    char address[32];
+    if (mdl) {
+        if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
+            verifier::ReportFinding(verifier::Rule::BufferNotNonPaged,
+                                    "URB function " + std::to_string(function) +
+                                        " with a TransferBufferMDL whose pages are not locked");
+        }
+        return;
+    }
+    if (buffer && !IsNonPagedSystemMemory(buffer, length)) {
+        snprintf(address, sizeof address, "%p", buffer);
+        verifier::ReportFinding(verifier::Rule::BufferNotNonPaged,
+                                "URB function " + std::to_string(function) + " with a TransferBuffer of " +
+                                    std::to_string(length) + " bytes at " + address +
+                                    ", which is not non-paged system memory (a stack or user buffer?)");
+    }
+}
+
 NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
     Log(irp);
+    if (PURB urb = UrbOf(irp)) CheckTransferBuffer(urb);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MajorFunction) {
         case IRP_MJ_PNP:

@@ -210,6 +210,10 @@ void FailNextWorkItemAllocation();               // the next IoAllocateWorkItem 
 void FailNextMdlMapping();                  // the next MmMapLockedPagesSpecifyCache returns null
 void FailNextPowerRequest(NTSTATUS status); // the next PoRequestPowerIrp fails with it
 ULONG LastMappingPriority();                // Priority of the last MmMapLockedPagesSpecifyCache
+// Whether [address, address + length) lies in non-paged system memory: a live non-paged pool
+// block, a device extension, or the system mapping of an MDL (mapped and not yet unmapped, or
+// built for non-paged pool). Stacks and user buffers are not.
+bool IsNonPagedSystemMemory(const void* address, size_t length);
 
 // Threads: run a function on the kernel's dispatch-level thread at DISPATCH_LEVEL, as a DPC would.
 void RunAtDispatchLevel(const std::function<void()>& fn); // and wait for it
@@ -257,6 +261,7 @@ enum class Rule {
     RequestMustNotFail,
     StartCompletedBeforeLowerDrivers,
     IrpOutstandingAtDeletion,
+    BufferNotNonPaged,
     InvalidParameter,
 };
 const char* RuleName(Rule rule);
