@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace kestrune_test {
 namespace {
@@ -48,6 +51,59 @@ TEST_F(WaitWakeTest, OnlyADeviceWithRemoteWakeupIsArmedAtStart) {
     StartInstrument(true);
     EXPECT_EQ(record_->deviceState, static_cast<ULONG>(Working));
     EXPECT_TRUE(Disarmed());
+}
+
+// Occupies both dispatch-level threads until Release(), at most 5 s: what the bus queues for
+// later waits meanwhile.
+class DispatchLevelBlock {
+  public:
+    DispatchLevelBlock() {
+        for (int i = 0; i < 2; ++i) {
+            kstandin::QueueAtDispatchLevel([this] {
+                ++running_;
+                auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (!released_ && std::chrono::steady_clock::now() < deadline) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+        }
+        while (running_ < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~DispatchLevelBlock() { Release(); }
+    void Release() { released_ = true; }
+
+  private:
+    std::atomic<int> running_{0};
+    std::atomic<bool> released_{false};
+};
+
+// The bus ends a cancelled wait-wake request later, on a dispatch-level thread: stop, surprise
+// removal and removal return only after it has finished, so that no completion routine of the
+// driver runs for a device that is gone.
+TEST_F(WaitWakeTest, ACancelEndedLaterByTheBusIsAwaitedBeforeTheDeviceGoes) {
+    kstandin::SetLowerCompletion(kstandin::LowerCompletion::Later);
+    for (UCHAR minor : {IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}) {
+        SCOPED_TRACE(static_cast<int>(minor));
+        StartInstrument(true);
+        ASSERT_TRUE(instrument_->WaitWakeHeld());
+        auto block = std::make_unique<DispatchLevelBlock>();
+        PDEVICE_OBJECT top = kstandin::TopOfStack(pdo_);
+        auto request = std::async(std::launch::async,
+                                  [top, minor] { return kstandin::SendIrp(top, IRP_MJ_PNP, minor); });
+        EXPECT_EQ(request.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+            << "returned while the cancelled wait-wake request was still with the bus";
+        block->Release();
+        ASSERT_EQ(request.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+            << "the PnP request never finished";
+        EXPECT_EQ(request.get().status, STATUS_SUCCESS);
+        kstandin::WaitForDispatchQueue();
+        if (minor == IRP_MN_REMOVE_DEVICE) {
+            instrument_->DeletePdo();
+            instrument_.reset();
+        } else {
+            Remove();
+        }
+    }
 }
 
 TEST_F(WaitWakeTest, ASystemQueryForSleepArmsAnUnarmedWorkingDevice) {

@@ -55,6 +55,16 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
     return status;
 }
 
+// Completes now or, as CompleteLater() chooses, later from a dispatch-level thread; a dispatch
+// routine returns what this returns.
+NTSTATUS CompleteNowOrLater(PIRP irp, NTSTATUS status) {
+    if (!CompleteLater())
+        return CompleteWith(irp, status);
+    IoMarkIrpPending(irp);
+    QueueAtDispatchLevel([irp, status] { CompleteWith(irp, status); });
+    return STATUS_PENDING;
+}
+
 VOID NTAPI CancelWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     bool found = false;
@@ -75,7 +85,12 @@ VOID NTAPI CancelWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return;
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Information = 0;
-    CompleteWith(Irp, STATUS_CANCELLED);
+    // The request is pending already: later means after IoCancelIrp has returned.
+    if (CompleteLater()) {
+        QueueAtDispatchLevel([Irp] { CompleteWith(Irp, STATUS_CANCELLED); });
+    } else {
+        CompleteWith(Irp, STATUS_CANCELLED);
+    }
 }
 
 void DefaultCapabilities(DEVICE_CAPABILITIES& caps) {
@@ -115,7 +130,7 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
             }
             caps->Size = size;
             caps->Version = version;
-            return CompleteWith(irp, STATUS_SUCCESS);
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
         }
         case IRP_MN_REMOVE_DEVICE: {
             std::vector<PIRP> waiting;
@@ -129,7 +144,7 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
                     CompleteWith(wake, STATUS_NO_SUCH_DEVICE);
                 }
             }
-            return CompleteWith(irp, STATUS_SUCCESS);
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
         }
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
@@ -139,12 +154,10 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-            return CompleteWith(irp, STATUS_SUCCESS);
-        default: {
-            NTSTATUS status = irp->IoStatus.Status; // not handled: the status stays as it came
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return status;
-        }
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
+        default:
+            // Not handled: the status stays as it came.
+            return CompleteNowOrLater(irp, irp->IoStatus.Status);
         }
     }
     if (location->MajorFunction == IRP_MJ_POWER) {
@@ -170,11 +183,9 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         PoStartNextPowerIrp(irp);
         if (location->MinorFunction == IRP_MN_SET_POWER ||
             location->MinorFunction == IRP_MN_QUERY_POWER) {
-            return CompleteWith(irp, STATUS_SUCCESS);
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
         }
-        NTSTATUS status = irp->IoStatus.Status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteNowOrLater(irp, irp->IoStatus.Status);
     }
     irp->IoStatus.Information = 0;
     return CompleteWith(irp, STATUS_NOT_SUPPORTED);

@@ -372,11 +372,11 @@ NTSTATUS NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
         CheckMustNotFail(*info, Irp->IoStatus.Status, findings);
     }
     ReportAll(findings);
+    ObfDereferenceObject(request->target);
     if (request->completion) {
         request->completion(request->device, request->minor, request->state, request->context,
                             &Irp->IoStatus);
     }
-    ObfDereferenceObject(request->target);
     delete request;
     IoFreeIrp(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -2,7 +2,9 @@
 #include "internal.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <list>
+#include <random>
 #include <sched.h>
 
 using namespace kstandin;
@@ -141,7 +143,9 @@ std::map<PIO_WORKITEM, std::shared_ptr<WorkItem>> workItems;
 std::list<std::thread> workThreads;
 unsigned activeWork = 0;
 
-// --- the dispatch-level thread
+// --- the dispatch-level threads: two processors, so that two routines can run at once
+constexpr int kProcessors = 2;
+
 class DispatchThread {
   public:
     ~DispatchThread() {
@@ -150,13 +154,17 @@ class DispatchThread {
             stop_ = true;
         }
         condition_.notify_all();
-        if (thread_.joinable())
-            thread_.join();
+        for (std::thread& thread : threads_) {
+            if (thread.joinable())
+                thread.join();
+        }
     }
     void Queue(std::function<void()> fn) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { Run(); });
+        if (threads_.empty()) {
+            for (int i = 0; i < kProcessors; ++i)
+                threads_.emplace_back([this] { Run(); });
+        }
         queue_.push_back(std::move(fn));
         condition_.notify_all();
     }
@@ -165,7 +173,7 @@ class DispatchThread {
             return; // it cannot wait for itself
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        condition_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        condition_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
     }
 
   private:
@@ -178,7 +186,7 @@ class DispatchThread {
                 return;
             std::function<void()> fn = std::move(queue_.front());
             queue_.pop_front();
-            busy_ = true;
+            ++busy_;
             lock.unlock();
             threadIrql = DISPATCH_LEVEL;
             fn();
@@ -191,17 +199,33 @@ class DispatchThread {
             }
             threadIrql = PASSIVE_LEVEL;
             lock.lock();
-            busy_ = false;
+            --busy_;
             condition_.notify_all();
         }
     }
     std::mutex mutex_;
     std::condition_variable condition_;
     std::deque<std::function<void()>> queue_;
-    bool busy_ = false;
+    int busy_ = 0;
     bool stop_ = false;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
+
+// --- the choice between completing a request inside the call and completing it later
+std::mutex choiceMutex;
+std::mt19937_64 choices;
+LowerCompletion lowerCompletion = LowerCompletion::Random;
+
+uint64_t ComputeRandomStart() {
+    if (const char* text = std::getenv("KSTANDIN_RANDOM_START")) {
+        char* end = nullptr;
+        unsigned long long value = std::strtoull(text, &end, 0);
+        if (end != text)
+            return value;
+    }
+    return (static_cast<uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}() ^
+           static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+}
 
 DispatchThread& Dpc() {
     static DispatchThread thread;
@@ -249,6 +273,11 @@ void ResetThreads() {
     WaitForDispatchQueue();
     WaitForWorkItems();
     {
+        std::lock_guard<std::mutex> lock(choiceMutex);
+        choices.seed(RandomStart());
+        lowerCompletion = LowerCompletion::Random;
+    }
+    {
         std::lock_guard<std::mutex> guard(lockOrderMutex);
         lockOrder.clear();
     }
@@ -264,6 +293,29 @@ void ResetThreads() {
 } // namespace kstandin::detail
 
 namespace kstandin {
+uint64_t RandomStart() {
+    static const uint64_t start = ComputeRandomStart();
+    return start;
+}
+
+void SetLowerCompletion(LowerCompletion mode) {
+    std::lock_guard<std::mutex> lock(choiceMutex);
+    lowerCompletion = mode;
+}
+
+bool CompleteLater() {
+    std::lock_guard<std::mutex> lock(choiceMutex);
+    switch (lowerCompletion) {
+    case LowerCompletion::AtOnce:
+        return false;
+    case LowerCompletion::Later:
+        return true;
+    case LowerCompletion::Random:
+        break;
+    }
+    return (choices() & 1) != 0;
+}
+
 void RunAtDispatchLevel(const std::function<void()>& fn) {
     if (onDispatchThread) { // already there: run in place rather than wait for itself
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);

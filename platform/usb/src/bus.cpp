@@ -121,6 +121,15 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     return status;
 }
 
+// Completes now or, as the kernel's CompleteLater() chooses, later from a dispatch-level thread;
+// a dispatch routine returns what this returns.
+NTSTATUS CompleteNowOrLater(PIRP irp, NTSTATUS status) {
+    if (!CompleteLater()) return Complete(irp, status);
+    IoMarkIrpPending(irp);
+    QueueAtDispatchLevel([irp, status] { Complete(irp, status); });
+    return STATUS_PENDING;
+}
+
 PURB UrbOf(PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     if (location->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
@@ -627,7 +636,12 @@ void Instrument::State::Cancelled(PIRP irp) {
     if (waitWake) PoStartNextPowerIrp(irp);
     if (PURB urb = UrbOf(irp)) Answer(urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     irp->IoStatus.Information = 0;
-    Complete(irp, STATUS_CANCELLED);
+    // Pending already: later means after IoCancelIrp has returned, as a host controller ends it.
+    if (CompleteLater()) {
+        QueueAtDispatchLevel([irp] { Complete(irp, STATUS_CANCELLED); });
+    } else {
+        Complete(irp, STATUS_CANCELLED);
+    }
 }
 
 void Instrument::State::Kick(Clock::time_point due) {
@@ -748,9 +762,7 @@ NTSTATUS Instrument::State::DispatchPnp(PIRP irp) {
         default:
             break;  // not handled: the status stays as it came
     }
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteNowOrLater(irp, irp->IoStatus.Status);
 }
 
 NTSTATUS Instrument::State::DispatchPower(PIRP irp) {
@@ -785,9 +797,7 @@ NTSTATUS Instrument::State::DispatchPower(PIRP irp) {
         }
         irp->IoStatus.Status = status;
     }
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteNowOrLater(irp, irp->IoStatus.Status);
 }
 
 // A host controller moves data by DMA from memory that stays put: every buffer handed to the USB

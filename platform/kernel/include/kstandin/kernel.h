@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -215,10 +216,21 @@ ULONG LastMappingPriority();                // Priority of the last MmMapLockedP
 // built for non-paged pool). Stacks and user buffers are not.
 bool IsNonPagedSystemMemory(const void* address, size_t length);
 
-// Threads: run a function on the kernel's dispatch-level thread at DISPATCH_LEVEL, as a DPC would.
+// Threads: run a function on one of the kernel's two dispatch-level threads (two processors) at
+// DISPATCH_LEVEL, as a DPC would. Queued routines start in order; two may run at the same time.
 void RunAtDispatchLevel(const std::function<void()>& fn); // and wait for it
-void QueueAtDispatchLevel(std::function<void()> fn);      // without waiting, in order
+void QueueAtDispatchLevel(std::function<void()> fn);      // without waiting
 void WaitForDispatchQueue();                              // until everything queued has run
+
+// Whether the lower stand-ins (the test bus, the USB bus and their cancel routines) complete a
+// request inside the call that hands it to them or later from a dispatch-level thread. Random by
+// default: each request draws from a generator started at RandomStart(), which comes from the
+// environment variable KSTANDIN_RANDOM_START when set (to replay a run) and is printed by the
+// test fixture. ResetKernel restarts the generator and sets Random again.
+enum class LowerCompletion { Random, AtOnce, Later };
+void SetLowerCompletion(LowerCompletion mode);
+bool CompleteLater(); // the next choice
+uint64_t RandomStart();
 void WaitForWorkItems();                                  // until no work item is queued or running
 unsigned OutstandingIrps(); // requests built by the I/O or power manager and not completed yet
 
