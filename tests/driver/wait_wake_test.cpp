@@ -111,13 +111,16 @@ TEST_F(WaitWakeTest, ASystemQueryForSleepArmsAnUnarmedWorkingDevice) {
     StartInstrument(true);
     ASSERT_EQ(CountWaitWake(), 0u);
     EXPECT_EQ(kstandin::power::QuerySystemPower(pdo_, PowerSystemSleeping3), STATUS_SUCCESS);
+    kstandin::WaitUntilQuiet(); // the power manager sends the wait-wake from its own thread
     EXPECT_TRUE(instrument_->WaitWakeHeld());
     EXPECT_EQ(CountWaitWake(), 1u);
-    // The wait-wake request went down before the query.
+    // The wait-wake request was asked for before the query went down; the power manager may
+    // deliver it before or after the query.
     std::vector<kstandin::usb::RequestRecord> power = PowerRequests();
     ASSERT_GE(power.size(), 2u);
-    EXPECT_EQ(power[0].minor, IRP_MN_WAIT_WAKE);
-    EXPECT_EQ(power[1].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(std::count_if(power.begin(), power.end(),
+                            [](const auto& each) { return each.minor == IRP_MN_QUERY_POWER; }),
+              2);
     EXPECT_EQ(kstandin::power::QuerySystemPower(pdo_, PowerSystemSleeping1), STATUS_SUCCESS);
     EXPECT_EQ(CountWaitWake(), 1u);
     EXPECT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD0), STATUS_SUCCESS);
@@ -130,6 +133,7 @@ TEST_F(WaitWakeTest, ASystemQueryForSleepArmsAnUnarmedWorkingDevice) {
     EXPECT_FALSE(instrument_->WaitWakeHeld());
     EXPECT_EQ(CountWaitWake(), 1u);
     ASSERT_TRUE(NT_SUCCESS(kstandin::pnp::Start(pdo_)));
+    kstandin::WaitUntilQuiet();
     EXPECT_EQ(CountWaitWake(), 2u);
     EXPECT_EQ(instrument_->PendingRequests(), 1u);
 }
@@ -140,7 +144,7 @@ TEST_F(WaitWakeTest, AWakeSignalBringsASleepingDeviceToD0AndArmsAgain) {
     ASSERT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD2));
     ASSERT_TRUE(instrument_->SignalWakeup());
     ASSERT_TRUE(Eventually([this] { return record_->devicePower == PowerDeviceD0; }));
-    kstandin::WaitForDispatchQueue();
+    kstandin::WaitUntilQuiet(); // the re-armed request comes from the power manager's thread
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), 1u);
     EXPECT_EQ(QueueState(), static_cast<ULONG>(AllowRequests));
     EXPECT_TRUE(instrument_->WaitWakeHeld());
@@ -150,6 +154,7 @@ TEST_F(WaitWakeTest, AWakeSignalBringsASleepingDeviceToD0AndArmsAgain) {
 
     // In D0 a wake signal neither requests power nor arms again.
     ASSERT_TRUE(instrument_->SignalWakeup());
+    kstandin::WaitUntilQuiet();
     EXPECT_TRUE(Disarmed());
     EXPECT_EQ(CountWaitWake(), 2u);
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), 1u);
@@ -167,6 +172,7 @@ TEST_F(WaitWakeTest, StopSurpriseRemovalAndRemovalCancelTheRequest) {
     EXPECT_TRUE(Disarmed());
     EXPECT_EQ(Interlocked(&record_->waitWakeCancelFlag), 1) << "the cancel took the request";
     ASSERT_TRUE(NT_SUCCESS(kstandin::pnp::Start(pdo_)));
+    kstandin::WaitUntilQuiet();
     EXPECT_TRUE(instrument_->WaitWakeHeld());
 
     EXPECT_EQ(kstandin::pnp::SurpriseRemove(pdo_), STATUS_SUCCESS);
@@ -202,7 +208,7 @@ TEST_F(WaitWakeTest, TheSecondOfCancelAndCompletionFinishesTheRequestAsCancelled
     ASSERT_NE(InterlockedExchangePointer(slot, nullptr), nullptr);
     ASSERT_EQ(InterlockedExchange(&record_->waitWakeCancelFlag, 1), 0);
     ASSERT_TRUE(instrument_->SignalWakeup());
-    kstandin::WaitForDispatchQueue();
+    kstandin::WaitUntilQuiet();
     EXPECT_TRUE(Disarmed());
     EXPECT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD2));
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), 0u);
@@ -210,10 +216,11 @@ TEST_F(WaitWakeTest, TheSecondOfCancelAndCompletionFinishesTheRequestAsCancelled
 
     // The completion routine runs first and holds the request; the canceller then finishes it.
     ASSERT_EQ(Arm(), STATUS_PENDING);
+    kstandin::WaitUntilQuiet(); // until the power manager has delivered it
     PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(slot, nullptr));
     ASSERT_NE(irp, nullptr);
     ASSERT_TRUE(instrument_->SignalWakeup());
-    kstandin::WaitForDispatchQueue();
+    kstandin::WaitUntilQuiet();
     EXPECT_EQ(Interlocked(&record_->waitWakeArmed), 1) << "held by the completion routine";
     EXPECT_EQ(Interlocked(&record_->waitWakeCancelFlag), 1);
     InterlockedExchangePointer(slot, irp);
@@ -234,8 +241,10 @@ TEST_F(WaitWakeTest, CancelAndWakeupRaceHandsTheRequestOverOnce) {
     int delayUs = 0;
     for (int round = 0; round < 300; ++round) {
         ASSERT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
+        kstandin::WaitUntilQuiet();
         if (!instrument_->WaitWakeHeld()) {
             ASSERT_EQ(Arm(), STATUS_PENDING) << "round " << round;
+            kstandin::WaitUntilQuiet();
         }
         ASSERT_TRUE(instrument_->WaitWakeHeld());
         size_t powerUps = CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
@@ -254,7 +263,7 @@ TEST_F(WaitWakeTest, CancelAndWakeupRaceHandsTheRequestOverOnce) {
         }
         Cancel();
         wake.join();
-        kstandin::WaitForDispatchQueue();
+        kstandin::WaitUntilQuiet(); // a power-up the wake-up asked for comes from its own thread
         if (CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0) == powerUps) {
             // The cancel took the request.
             ++cancelled;

@@ -560,9 +560,7 @@ void LoadedDriver::Unload() {
         return;
     impl_->unloaded = true;
     PDRIVER_OBJECT driver = Object();
-    WaitForDispatchQueue();
-    WaitForWorkItems();
-    WaitForDeferredCloses();
+    WaitUntilQuiet();
     if (impl_->entrySucceeded && driver->DriverUnload) {
         driver->DriverUnload(driver);
         WaitForWorkItems();
@@ -613,9 +611,7 @@ void LoadedDriver::Unload() {
 }
 
 void ResetKernel() {
-    WaitForDispatchQueue();
-    WaitForWorkItems();
-    WaitForDeferredCloses();
+    WaitUntilQuiet();
     {
         std::lock_guard<std::mutex> lock(filesMutex);
         fileStates.clear();
@@ -961,18 +957,26 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities
 namespace power {
 std::shared_ptr<IoRequest> StartSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                                               SYSTEM_POWER_STATE state) {
-    return StartIrp(
-        TopOfStack(pdo), IRP_MJ_POWER, minor, [minor, state](PIRP, PIO_STACK_LOCATION location) {
-            location->Parameters.Power.Type = SystemPowerState;
-            location->Parameters.Power.State.SystemState = state;
-            location->Parameters.Power.ShutdownType =
-                state == PowerSystemWorking
-                    ? PowerActionNone
-                    : (state >= PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep);
-            if (minor == IRP_MN_SET_POWER)
-                location->Parameters.Power.SystemPowerStateContext.TargetSystemState = state;
-        });
+    PDEVICE_OBJECT top = TopOfStack(pdo);
+    PIRP irp;
+    auto request = Build(top, IRP_MJ_POWER, minor, nullptr, &irp);
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    location->Parameters.Power.Type = SystemPowerState;
+    location->Parameters.Power.State.SystemState = state;
+    location->Parameters.Power.ShutdownType =
+        state == PowerSystemWorking
+            ? PowerActionNone
+            : (state >= PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep);
+    if (minor == IRP_MN_SET_POWER)
+        location->Parameters.Power.SystemPowerStateContext.TargetSystemState = state;
+    // A non-pageable stack may get its system power requests at DISPATCH_LEVEL.
+    if (!(top->Flags & DO_POWER_PAGABLE) && CompleteLater()) {
+        QueueAtDispatchLevel([top, irp, request] { request->SetReturned(PoCallDriver(top, irp)); });
+        return request;
+    }
+    return Send(top, request, irp);
 }
+
 NTSTATUS SetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
     auto request = StartSystemRequest(pdo, IRP_MN_SET_POWER, state);
     request->Wait();

@@ -138,6 +138,11 @@ bool CancelIrpForIoManager(PIRP irp); // system buffer and MDL chain the I/O man
 
 // --- threads
 void ResetThreads();
+// Runs fn at PASSIVE_LEVEL on a thread of its own; WaitForWorkItems waits for it.
+void QueueAtPassiveLevel(std::function<void()> fn);
+// Sends a power request to the top of a stack as the power manager does: later, at PASSIVE_LEVEL
+// to a pageable stack (DO_POWER_PAGABLE at its top), at either level to a non-pageable one.
+void DeliverPowerRequest(PDEVICE_OBJECT target, PIRP irp);
 
 // --- strings
 void* AllocateStringBuffer(size_t bytes);

@@ -362,6 +362,20 @@ struct PowerRequest {
     PVOID context;
 };
 
+}
+
+namespace kstandin::detail {
+void DeliverPowerRequest(PDEVICE_OBJECT target, PIRP irp) {
+    if (!(target->Flags & DO_POWER_PAGABLE) && CompleteLater()) {
+        QueueAtDispatchLevel([target, irp] { PoCallDriver(target, irp); });
+    } else {
+        QueueAtPassiveLevel([target, irp] { PoCallDriver(target, irp); });
+    }
+}
+}
+
+namespace {
+
 NTSTATUS NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto request = static_cast<PowerRequest*>(Context);
@@ -1198,7 +1212,9 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     IoSetCompletionRoutine(irp, PowerRequestCompletion, request, TRUE, TRUE, TRUE);
     if (Irp)
         *Irp = irp;
-    PoCallDriver(target, irp);
+    // Never inside the call: the power manager sends the request from a thread of its own, at
+    // PASSIVE_LEVEL to a pageable stack, possibly at DISPATCH_LEVEL to a non-pageable one.
+    DeliverPowerRequest(target, irp);
     return STATUS_PENDING;
 }
 

@@ -168,6 +168,10 @@ class DispatchThread {
         queue_.push_back(std::move(fn));
         condition_.notify_all();
     }
+    bool Idle() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return queue_.empty() && busy_ == 0;
+    }
     void WaitIdle() {
         if (onDispatchThread) {
             return; // it cannot wait for itself
@@ -269,6 +273,18 @@ void ForgetLocksIn(const void* begin, size_t size) {
     }
 }
 
+void QueueAtPassiveLevel(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(workMutex);
+    ++activeWork;
+    workThreads.emplace_back([fn = std::move(fn)] {
+        threadIrql = PASSIVE_LEVEL;
+        fn();
+        std::lock_guard<std::mutex> again(workMutex);
+        --activeWork;
+        workCondition.notify_all();
+    });
+}
+
 void ResetThreads() {
     WaitForDispatchQueue();
     WaitForWorkItems();
@@ -341,6 +357,28 @@ void QueueAtDispatchLevel(std::function<void()> fn) {
 }
 void WaitForDispatchQueue() {
     Dpc().WaitIdle();
+}
+
+bool DispatchQueueIdle();
+
+void WaitUntilQuiet() {
+    // Each kind of thread may hand work to the others: repeat until a round finds all idle.
+    for (int round = 0; round < 100; ++round) {
+        WaitForDispatchQueue();
+        WaitForWorkItems();
+        WaitForDeferredCloses();
+        bool idle;
+        {
+            std::lock_guard<std::mutex> lock(workMutex);
+            idle = activeWork == 0;
+        }
+        if (idle && DispatchQueueIdle())
+            return;
+    }
+}
+
+bool DispatchQueueIdle() {
+    return Dpc().Idle();
 }
 
 void WaitForWorkItems() {

@@ -24,9 +24,7 @@ void KernelTest::SetUp() {
 }
 
 void KernelTest::TearDown() {
-    WaitForDispatchQueue();
-    WaitForWorkItems();
-    WaitForDeferredCloses();
+    WaitUntilQuiet();
     verifier::CheckTeardown();
     // No reset here: fixtures may still unload drivers from their destructors, and that must
     // find the kernel as the test left it. The next SetUp resets.

@@ -232,6 +232,9 @@ void SetLowerCompletion(LowerCompletion mode);
 bool CompleteLater(); // the next choice
 uint64_t RandomStart();
 void WaitForWorkItems();                                  // until no work item is queued or running
+// Until the dispatch-level threads, work items, the power manager's threads and deferred closes
+// are all idle, none of them handing new work to another.
+void WaitUntilQuiet();
 unsigned OutstandingIrps(); // requests built by the I/O or power manager and not completed yet
 
 namespace verifier {
