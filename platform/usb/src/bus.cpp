@@ -54,6 +54,9 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     unsigned generation = 1;  // changes with every (de)configuration; part of every pipe handle
     std::map<UCHAR, Pipe> pipes;
     std::list<PendingRequest> pending;
+    // Bulk and interrupt transfers: the length each asked for, while TransferBufferLength counts
+    // what has been moved.
+    std::map<PURB, ULONG> requestedLength;
     std::vector<RequestRecord> log;
     ControlAnswer stringAnswer = ControlAnswer::Succeed;
     NTSTATUS selectStatus = STATUS_SUCCESS;
@@ -365,6 +368,10 @@ NTSTATUS Instrument::State::SelectLocked(PURB urb) {
     return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
 }
 
+// A bulk or interrupt transfer as a host controller moves it: TransferBufferLength counts the
+// bytes moved so far from the moment the transfer arrives (the length asked for is kept in
+// requestedLength), so a transfer that ends in any way, cancelled and aborted ones included,
+// reports what it moved. IN data lands packet by packet as it arrives.
 std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     if (urb->UrbHeader.Length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
@@ -376,54 +383,38 @@ std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
         auto [status, usbdStatus] = *pipe->injected;
         pipe->injected.reset();
         pipe->halted = true;
-        transfer.TransferBufferLength = 0;
         return Answer(urb, status, usbdStatus);
     }
-    if (pipe->halted) {
-        transfer.TransferBufferLength = 0;
-        return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
-    }
+    if (pipe->halted) return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
+    auto requested = requestedLength.find(urb);
+    ULONG length = requested != requestedLength.end() ? requested->second : transfer.TransferBufferLength;
+    ULONG& moved = transfer.TransferBufferLength;
     auto buffer = static_cast<PUCHAR>(TransferBufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL));
-    ULONG length = transfer.TransferBufferLength;
     if (length != 0 && !buffer) return Answer(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     if (USB_ENDPOINT_DIRECTION_OUT(pipe->endpoint.address)) {
         pipe->out.emplace_back(buffer, buffer + length);
+        moved = length;
         return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
     }
-    // IN: the transfer ends when the buffer is full or a short packet arrives; until then the
-    // host controller keeps it. Look ahead before taking anything.
-    size_t packets = 0;
-    ULONG total = 0;
+    // IN: each packet that has arrived lands at once; the transfer ends when its buffer is full
+    // or a short packet arrives, and until then the host controller keeps it.
     bool shortPacket = false;
-    bool babble = false;
-    for (const Bytes& packet : pipe->inPackets) {
-        if (total == length) break;
-        if (packet.size() > length - total) {
-            babble = true;
-            break;
-        }
-        total += static_cast<ULONG>(packet.size());
-        ++packets;
-        if (packet.size() < pipe->endpoint.maxPacketSize) {
-            shortPacket = true;
-            break;
-        }
-    }
-    if (!babble && !shortPacket && total < length) return std::nullopt;
-    for (size_t i = 0, copied = 0; i < packets; ++i) {
+    while (moved < length && !pipe->inPackets.empty()) {
         Bytes& packet = pipe->inPackets.front();
-        if (!packet.empty()) memcpy(buffer + copied, packet.data(), packet.size());
-        copied += packet.size();
+        if (packet.size() > length - moved) {
+            // More than the room left: babble. The packet is lost and the endpoint halts.
+            pipe->inPackets.pop_front();
+            pipe->halted = true;
+            return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED);
+        }
+        if (!packet.empty()) memcpy(buffer + moved, packet.data(), packet.size());
+        moved += static_cast<ULONG>(packet.size());
+        shortPacket = packet.size() < pipe->endpoint.maxPacketSize;
         pipe->inPackets.pop_front();
+        if (shortPacket) break;
     }
-    transfer.TransferBufferLength = total;
-    if (babble) {
-        // The device sent more than the buffer holds: the packet is lost and the endpoint halts.
-        pipe->inPackets.pop_front();
-        pipe->halted = true;
-        return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED);
-    }
-    if (shortPacket && total < length && !(transfer.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
+    if (!shortPacket && moved < length) return std::nullopt;
+    if (shortPacket && moved < length && !(transfer.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
         pipe->halted = true;
         return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER);
     }
@@ -502,7 +493,7 @@ std::optional<NTSTATUS> Instrument::State::ProcessUrbLocked(PURB urb, std::vecto
                 if (other && other->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
                     LookupLocked(other->UrbBulkOrInterruptTransfer.PipeHandle) == pipe &&
                     IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
-                    other->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+                    // It reports the bytes it had already moved.
                     Answer(other, STATUS_CANCELLED, USBD_STATUS_CANCELED);
                     others.emplace_back(it->irp, STATUS_CANCELLED);
                     it = pending.erase(it);
@@ -843,7 +834,15 @@ void CheckTransferBuffer(PURB urb) {
 
 NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
     Log(irp);
-    if (PURB urb = UrbOf(irp)) CheckTransferBuffer(urb);
+    if (PURB urb = UrbOf(irp)) {
+        CheckTransferBuffer(urb);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+            std::lock_guard<std::mutex> lock(mu);
+            requestedLength[urb] = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        }
+    }
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MajorFunction) {
         case IRP_MJ_PNP:

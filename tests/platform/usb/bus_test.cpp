@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 using namespace kstandin;
 using namespace kstandin::testing;
@@ -13,6 +14,18 @@ using kstandin::usb::ControlAnswer;
 using kstandin::usb::Instrument;
 
 namespace {
+
+constexpr ULONG kTestTag = 0x74736554;  // "Test"
+
+// Polls `condition` for at most 5 s.
+template <typename Condition> bool Eventually(Condition condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 class BusTest : public KernelTest {
 protected:
@@ -25,7 +38,7 @@ protected:
     }
     void TearDown() override {
         instrument_.reset();
-        for (UCHAR* block : pool_) ExFreePoolWithTag(block, 'tseT');
+        for (UCHAR* block : pool_) ExFreePoolWithTag(block, kTestTag);
         KernelTest::TearDown();
     }
 
@@ -63,7 +76,7 @@ protected:
 
     // Non-paged pool for transfer buffers, as a driver hands the USB stack; freed at teardown.
     UCHAR* Pool(size_t size) {
-        auto block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, 'tseT'));
+        auto block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, kTestTag));
         pool_.push_back(block);
         return block;
     }
@@ -284,11 +297,11 @@ TEST_F(BusTest, TheDeviceAnswersOnlyWhileStartedAndPoweredUp) {
     auto descriptor = [this] {
         URB urb;
         memset(&urb, 0, sizeof(urb));
-        auto buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 18, 'tseT'));
+        auto buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 18, kTestTag));
         UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE,
                                      0, 0, buffer, nullptr, 18, nullptr);
         NTSTATUS status = SubmitAndWait(&urb);
-        ExFreePoolWithTag(buffer, 'tseT');
+        ExFreePoolWithTag(buffer, kTestTag);
         return status;
     };
     auto setPower = [this](DEVICE_POWER_STATE state) {
@@ -345,9 +358,9 @@ TEST_F(BusTest, TransferBuffersMustBeNonPagedSystemMemory) {
     UCHAR* pool = Pool(8);
     EXPECT_TRUE(send(pool, nullptr).empty());
     EXPECT_TRUE(HasRule(send(pool + 6, nullptr), Rule::BufferNotNonPaged)) << "runs past the block";
-    auto paged = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 4, 'tseT'));
+    auto paged = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 4, kTestTag));
     EXPECT_TRUE(HasRule(send(paged, nullptr), Rule::BufferNotNonPaged));
-    ExFreePoolWithTag(paged, 'tseT');
+    ExFreePoolWithTag(paged, kTestTag);
 
     // An MDL: locked pages are fine as they are; their system mapping is fine as an address.
     PMDL mdl = IoAllocateMdl(userMemory.data(), 4, FALSE, FALSE, nullptr);
@@ -365,6 +378,59 @@ TEST_F(BusTest, TransferBuffersMustBeNonPagedSystemMemory) {
     ASSERT_EQ(IoCreateDevice(pdo_->DriverObject, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
     EXPECT_TRUE(send(device->DeviceExtension, nullptr).empty());
     IoDeleteDevice(device);
+}
+
+// As a host controller moves them: IN data lands packet by packet while the transfer waits, a
+// transfer that ends early reports the bytes already moved, and completion never comes inside
+// the submitting call.
+TEST_F(BusTest, TransfersMovePacketByPacketAndReportWhatTheyMovedWhenCutShort) {
+    std::vector<USBD_PIPE_HANDLE> pipes = Configure();
+    UCHAR* buffer = Pool(256);
+    memset(buffer, 0, 256);
+    URB urb;
+    const ULONG in = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+    // Data already there still completes later, on a dispatch-level thread.
+    instrument_->QueueIn(0x81, Bytes(10, 7));
+    BuildTransfer(&urb, pipes[0], buffer, 256, in);
+    auto request = Submit(&urb);
+    EXPECT_EQ(request->Result().returned, STATUS_PENDING);
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+
+    // Two full packets land while the transfer waits for more; a cancel reports them.
+    BuildTransfer(&urb, pipes[0], buffer, 256, in);
+    request = Submit(&urb);
+    instrument_->QueueIn(0x81, Bytes(128, 0x42));
+    ASSERT_TRUE(Eventually([&] { return buffer[127] == 0x42; })) << "the packets never landed";
+    EXPECT_FALSE(request->Wait(std::chrono::milliseconds(20)));
+    EXPECT_TRUE(request->Cancel());
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 128u);
+
+    // An abort of the pipe reports them as well.
+    URB abort;
+    BuildTransfer(&urb, pipes[0], buffer, 256, in);
+    request = Submit(&urb);
+    instrument_->QueueIn(0x81, Bytes(64, 1));
+    ASSERT_TRUE(Eventually([&] { return instrument_->PendingInBytes(0x81) == 0; }));
+    memset(&abort, 0, sizeof(abort));
+    abort.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    abort.UrbPipeRequest.PipeHandle = pipes[0];
+    EXPECT_EQ(SubmitAndWait(&abort), STATUS_SUCCESS);
+    ASSERT_TRUE(request->Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+
+    // A full packet that does not fit in what remains is babble, after what did fit.
+    BuildTransfer(&urb, pipes[0], buffer, 100, in);
+    instrument_->QueueIn(0x81, Bytes(128, 3));
+    EXPECT_EQ(SubmitAndWait(&urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+    EXPECT_TRUE(instrument_->Halted(0x81));
 }
 
 TEST_F(BusTest, EnablePortExistsOnlyBeforeVersion60) {
