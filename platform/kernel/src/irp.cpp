@@ -797,7 +797,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             info->sent = true;
             info->major = major;
             info->minor = location->MinorFunction;
-            info->powerType = location->Parameters.Power.Type;
+            if (major == IRP_MJ_POWER)
+                info->powerType = location->Parameters.Power.Type;
         }
     }
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[major];

@@ -793,7 +793,7 @@ NTSTATUS Instrument::State::DispatchPower(PIRP irp) {
 
 // A host controller moves data by DMA from memory that stays put: every buffer handed to the USB
 // stack must be non-paged system memory, or an MDL whose pages are locked.
-void CheckTransferBuffer(PURB urb) {
+bool CheckTransferBuffer(PURB urb) {
     PVOID buffer = nullptr;
     PMDL mdl = nullptr;
     ULONG length = 0;
@@ -811,17 +811,18 @@ void CheckTransferBuffer(PURB urb) {
         mdl = urb->UrbControlVendorClassRequest.TransferBufferMDL;
         length = urb->UrbControlVendorClassRequest.TransferBufferLength;
     } else {
-        return;
+        return true;
     }
-    if (length == 0) return;
+    if (length == 0) return true;
     char address[32];
     if (mdl) {
         if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
             verifier::ReportFinding(verifier::Rule::BufferNotNonPaged,
                                     "URB function " + std::to_string(function) +
                                         " with a TransferBufferMDL whose pages are not locked");
+            return false;
         }
-        return;
+        return true;
     }
     if (buffer && !IsNonPagedSystemMemory(buffer, length)) {
         snprintf(address, sizeof address, "%p", buffer);
@@ -829,13 +830,19 @@ void CheckTransferBuffer(PURB urb) {
                                 "URB function " + std::to_string(function) + " with a TransferBuffer of " +
                                     std::to_string(length) + " bytes at " + address +
                                     ", which is not non-paged system memory (a stack or user buffer?)");
+        return false;
     }
+    return true;
 }
 
 NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
     Log(irp);
     if (PURB urb = UrbOf(irp)) {
-        CheckTransferBuffer(urb);
+        // The controller would take the memory for DMA; the stand-in refuses to touch it.
+        if (!CheckTransferBuffer(urb)) {
+            irp->IoStatus.Information = 0;
+            return Complete(irp, Answer(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+        }
         if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
             urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
             std::lock_guard<std::mutex> lock(mu);
