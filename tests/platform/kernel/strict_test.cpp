@@ -47,7 +47,7 @@ TEST_F(StrictTest, BufferedControlCodesCopyBackWhatTheDriverReports) {
         // A warning still copies (STATUS_BUFFER_OVERFLOW returns the part that fits).
         {"warning", 8, 8, STATUS_BUFFER_OVERFLOW, 8, {s, s, s, s, s, s, s, s}, false},
         {"error", 8, 8, STATUS_INVALID_PARAMETER, 8, {u, u, u, u, u, u, u, u}, false},
-        {"overrun", 8, 8, STATUS_SUCCESS, 4, {s, s, s, s, u, u, u, u}, true},
+        {"overrun", 4, 8, STATUS_SUCCESS, 4, {s, s, s, s, u, u, u, u}, true},
         {"no output buffer", 4, 4, STATUS_SUCCESS, 0, {u, u, u, u, u, u, u, u}, true},
     };
     for (const Case& c : cases) {
