@@ -39,8 +39,9 @@ void WriteWord(ControlRequest* request, ULONG value) {
     request->information = sizeof(ULONG);
 }
 
-// Takes the input word of a set code. The request reports 4 bytes, which the I/O manager copies
-// back to the caller's output buffer; an output buffer of 1 to 3 bytes gets only what fits.
+// Takes the input word of a set code. The request reports the 4 bytes, which the I/O manager
+// copies back to the caller's output buffer, as far as that buffer goes: an output buffer of 0 to
+// 3 bytes gets only what fits, never more than the caller gave.
 bool ReadWord(ControlRequest* request, ULONG* value) {
     if (request->inputLength < sizeof(ULONG)) {
         request->status = STATUS_BUFFER_TOO_SMALL;
@@ -48,9 +49,8 @@ bool ReadWord(ControlRequest* request, ULONG* value) {
     }
     RtlCopyMemory(value, request->buffer, sizeof(*value));
     request->status = STATUS_SUCCESS;
-    request->information = (request->outputLength != 0 && request->outputLength < sizeof(ULONG))
-                               ? request->outputLength
-                               : sizeof(ULONG);
+    request->information =
+        request->outputLength < sizeof(ULONG) ? request->outputLength : sizeof(ULONG);
     return true;
 }
 

@@ -304,24 +304,29 @@ VOID NTAPI OnWakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, 
 }
 
 // The wait-wake request has finished: a wake signal brings a sleeping device back to D0 and
-// arms the next request.
+// arms the next request. CancelWaitWake waits for waitWakeArmed to fall to 0, after which a
+// removal may delete the record: on the paths that do not re-arm, that store is the last
+// touch, and the path that does holds an I/O reference until it is done.
 VOID NTAPI OnWaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
                           PIO_STATUS_BLOCK ioStatus) {
     DeviceRecord* record = static_cast<DeviceRecord*>(context);
-    InterlockedExchange(&record->waitWakeArmed, 0);
     if (!NT_SUCCESS(ioStatus->Status) || LoadPowerState(&record->devicePower) == PowerDeviceD0) {
+        InterlockedExchange(&record->waitWakeArmed, 0);
         return;
     }
-    AcquireIoReference(record);
+    AcquireIoReference(record); // this routine's own, until it is done with the record
+    AcquireIoReference(record); // the power-up request's, released when it has finished
     POWER_STATE state;
     state.DeviceState = PowerDeviceD0;
     if (!NT_SUCCESS(PoRequestPowerIrp(record->physicalDevice, IRP_MN_SET_POWER, state,
                                       OnWakePowerUpDone, record, nullptr))) {
         ReleaseIoReference(record);
     }
+    InterlockedExchange(&record->waitWakeArmed, 0);
     if (record->remoteWakeup != 0) {
         ArmWaitWake(record);
     }
+    ReleaseIoReference(record);
 }
 
 // Completion of the wait-wake request at this driver. Completion and CancelWaitWake race for
@@ -424,15 +429,27 @@ NTSTATUS ArmWaitWake(DeviceRecord* record) {
     return status;
 }
 
+// Cancels the outstanding wait-wake request and returns once it has finished, OnWaitWakeDone
+// included. The bus may end a cancelled request later on another thread, and the request may
+// still be on its way down when this runs; returning earlier would let a removal delete the
+// record under the completion routines that still use it.
 VOID CancelWaitWake(DeviceRecord* record) {
-    PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&record->waitWakeIrp), nullptr));
-    if (irp == nullptr) {
-        return;
-    }
-    IoCancelIrp(irp);
-    if (InterlockedExchange(&record->waitWakeCancelFlag, 1) == 1) {
-        // The completion routine ran first and holds the request for this routine to finish.
-        FailPowerRequest(irp, STATUS_CANCELLED);
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000; // 1 ms
+    for (;;) {
+        PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(
+            reinterpret_cast<PVOID volatile*>(&record->waitWakeIrp), nullptr));
+        if (irp != nullptr) {
+            IoCancelIrp(irp);
+            if (InterlockedExchange(&record->waitWakeCancelFlag, 1) == 1) {
+                // The completion routine ran first and holds the request for this routine to
+                // finish.
+                FailPowerRequest(irp, STATUS_CANCELLED);
+            }
+        }
+        if (InterlockedCompareExchange(&record->waitWakeArmed, 0, 0) == 0) {
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
 }

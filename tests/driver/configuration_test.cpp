@@ -255,6 +255,7 @@ TEST_F(ConfigurationTest, TheStartRecordsDescriptorsWakeUpAndTheStartTick) {
     EXPECT_EQ(record->deviceDescriptor.bLength, 18);
     EXPECT_EQ(record->startTick, 0x34567890u);
     EXPECT_EQ(record->remoteWakeup, 1u);
+    kstandin::WaitUntilQuiet(); // the power manager sends the request from its own thread
     EXPECT_TRUE(Last().WaitWakeHeld()) << "a device with remote wake-up is armed by the start";
     ASSERT_NE(record->configDescriptor, nullptr);
     Bytes expected = kstandin::usb::ConfigurationBytes(spec);

@@ -84,9 +84,15 @@ TEST_F(ControlTest, NumbersComeBackAsWordsAndSetCodesStoreThem) {
     EXPECT_EQ(GetWord(IOCTL_KESTRUNE_GET_OPTIONS), 0u);
     EXPECT_EQ(GetWord(IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE), 2048u);
 
+    // Without an output buffer a set code reports nothing to copy back; with one it hands the
+    // stored word back.
     kstandin::IrpResult set = SetWord(IOCTL_KESTRUNE_SET_OPTIONS, KESTRUNE_OPTION_PARTIAL_READS);
     EXPECT_EQ(set.status, STATUS_SUCCESS);
+    EXPECT_EQ(set.information, 0u);
+    ULONG input = KESTRUNE_OPTION_PARTIAL_READS, echoed = 0;
+    set = Control(IOCTL_KESTRUNE_SET_OPTIONS, &input, sizeof input, &echoed, sizeof echoed);
     EXPECT_EQ(set.information, 4u);
+    EXPECT_EQ(echoed, KESTRUNE_OPTION_PARTIAL_READS);
     EXPECT_EQ(*Global<ULONG>("driverOptions"), 1u);
     EXPECT_EQ(GetWord(IOCTL_KESTRUNE_GET_OPTIONS), 1u);
 

@@ -79,6 +79,25 @@ template <typename T> inline T ReadLocked(KSPIN_LOCK* lock, const T* field) {
     return value;
 }
 
+// A buffer in non-paged pool: what the USB stack takes as a transfer buffer (it refuses stack
+// memory, as a host controller's DMA must).
+class PoolBuffer {
+public:
+    explicit PoolBuffer(ULONG size)
+        : size_(size), data_(static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, kTag))) {}
+    ~PoolBuffer() { ExFreePoolWithTag(data_, kTag); }
+    PoolBuffer(const PoolBuffer&) = delete;
+    PoolBuffer& operator=(const PoolBuffer&) = delete;
+    UCHAR* data() const { return data_; }
+    ULONG size() const { return size_; }
+    UCHAR& operator[](size_t index) const { return data_[index]; }
+
+private:
+    static constexpr ULONG kTag = 0x74736554;  // "Test"
+    ULONG size_;
+    UCHAR* data_;
+};
+
 inline std::u16string NameOf(const WCHAR* units) {
     std::u16string name;
     for (; *units != 0; ++units) {

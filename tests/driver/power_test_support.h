@@ -64,6 +64,8 @@ class PowerTest : public DriverTest {
         DEVICE_CAPABILITIES reported{};
         ASSERT_EQ(kstandin::pnp::QueryCapabilities(pdo_, &reported), STATUS_SUCCESS);
         ASSERT_EQ(kstandin::pnp::Start(pdo_), STATUS_SUCCESS);
+        // The power manager sends the wait-wake request the start asked for from its own thread.
+        kstandin::WaitUntilQuiet();
     }
 
     // Power requests that reached the bus, in order.

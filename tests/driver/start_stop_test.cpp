@@ -169,8 +169,8 @@ TEST_F(StartStopTest, SurpriseRemovalAbortsOnlyTheOpenPipesAndTheRemovalDoesNotR
     ASSERT_EQ(kstandin::pnp::Start(pdo_), STATUS_SUCCESS);
     record_->pipeOpen[0] = 1;  // a handle on the IN pipe
     URB urb;
-    UCHAR buffer[512];
-    auto transfer = StartInTransfer(&urb, buffer, sizeof(buffer));
+    PoolBuffer buffer(512);
+    auto transfer = StartInTransfer(&urb, buffer.data(), buffer.size());
     EXPECT_FALSE(transfer->Wait(std::chrono::milliseconds(50))) << "no data: the transfer waits";
 
     EXPECT_EQ(kstandin::pnp::SurpriseRemove(pdo_), STATUS_SUCCESS);

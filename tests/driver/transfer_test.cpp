@@ -113,6 +113,13 @@ TEST_F(TransferTest, AWriteLooksAtThePortFirstAndEnablesADisabledOne) {
     EXPECT_EQ(log[1].ioControlCode, static_cast<ULONG>(IOCTL_INTERNAL_USB_ENABLE_PORT));
     EXPECT_EQ(log[2].urbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
 
+    // From system version 6.0 on the hub refuses the enable request: the port stays disabled
+    // and the next write asks again, and the write itself goes on all the same.
+    instrument_->ClearLog();
+    ASSERT_EQ(kstandin::Write(out_, data, sizeof(data)).status, STATUS_SUCCESS);
+    EXPECT_EQ(instrument_->CountIoctls(IOCTL_INTERNAL_USB_ENABLE_PORT), 1u);
+    instrument_->SetPortEnabled(true);
+
     // An enabled port is only asked; a read is not preceded by any port request.
     instrument_->ClearLog();
     ASSERT_EQ(kstandin::Write(out_, data, sizeof(data)).status, STATUS_SUCCESS);

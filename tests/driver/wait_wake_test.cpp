@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace kestrune_test {
 namespace {
@@ -50,18 +53,74 @@ TEST_F(WaitWakeTest, OnlyADeviceWithRemoteWakeupIsArmedAtStart) {
     EXPECT_TRUE(Disarmed());
 }
 
+// Occupies both dispatch-level threads until Release(), at most 5 s: what the bus queues for
+// later waits meanwhile.
+class DispatchLevelBlock {
+  public:
+    DispatchLevelBlock() {
+        for (int i = 0; i < 2; ++i) {
+            kstandin::QueueAtDispatchLevel([this] {
+                ++running_;
+                auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (!released_ && std::chrono::steady_clock::now() < deadline) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+        }
+        while (running_ < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~DispatchLevelBlock() { Release(); }
+    void Release() { released_ = true; }
+
+  private:
+    std::atomic<int> running_{0};
+    std::atomic<bool> released_{false};
+};
+
+// The bus ends a cancelled wait-wake request later, on a dispatch-level thread: stop, surprise
+// removal and removal return only after it has finished, so that no completion routine of the
+// driver runs for a device that is gone.
+TEST_F(WaitWakeTest, ACancelEndedLaterByTheBusIsAwaitedBeforeTheDeviceGoes) {
+    kstandin::SetLowerCompletion(kstandin::LowerCompletion::Later);
+    for (UCHAR minor : {IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}) {
+        SCOPED_TRACE(static_cast<int>(minor));
+        StartInstrument(true);
+        ASSERT_TRUE(instrument_->WaitWakeHeld());
+        auto block = std::make_unique<DispatchLevelBlock>();
+        PDEVICE_OBJECT top = kstandin::TopOfStack(pdo_);
+        auto request = std::async(std::launch::async,
+                                  [top, minor] { return kstandin::SendIrp(top, IRP_MJ_PNP, minor); });
+        EXPECT_EQ(request.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+            << "returned while the cancelled wait-wake request was still with the bus";
+        block->Release();
+        ASSERT_EQ(request.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+            << "the PnP request never finished";
+        EXPECT_EQ(request.get().status, STATUS_SUCCESS);
+        kstandin::WaitForDispatchQueue();
+        if (minor == IRP_MN_REMOVE_DEVICE) {
+            instrument_->DeletePdo();
+            instrument_.reset();
+        } else {
+            Remove();
+        }
+    }
+}
+
 TEST_F(WaitWakeTest, ASystemQueryForSleepArmsAnUnarmedWorkingDevice) {
     kstandin::FailNextPowerRequest(STATUS_NO_MEMORY);
     StartInstrument(true);
     ASSERT_EQ(CountWaitWake(), 0u);
     EXPECT_EQ(kstandin::power::QuerySystemPower(pdo_, PowerSystemSleeping3), STATUS_SUCCESS);
+    kstandin::WaitUntilQuiet(); // the power manager sends the wait-wake from its own thread
     EXPECT_TRUE(instrument_->WaitWakeHeld());
     EXPECT_EQ(CountWaitWake(), 1u);
-    // The wait-wake request went down before the query.
+    // The wait-wake request was asked for before the query went down; the power manager may
+    // deliver it before or after the query.
     std::vector<kstandin::usb::RequestRecord> power = PowerRequests();
     ASSERT_GE(power.size(), 2u);
-    EXPECT_EQ(power[0].minor, IRP_MN_WAIT_WAKE);
-    EXPECT_EQ(power[1].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(std::count_if(power.begin(), power.end(),
+                            [](const auto& each) { return each.minor == IRP_MN_QUERY_POWER; }),
+              2);
     EXPECT_EQ(kstandin::power::QuerySystemPower(pdo_, PowerSystemSleeping1), STATUS_SUCCESS);
     EXPECT_EQ(CountWaitWake(), 1u);
     EXPECT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD0), STATUS_SUCCESS);
@@ -74,6 +133,7 @@ TEST_F(WaitWakeTest, ASystemQueryForSleepArmsAnUnarmedWorkingDevice) {
     EXPECT_FALSE(instrument_->WaitWakeHeld());
     EXPECT_EQ(CountWaitWake(), 1u);
     ASSERT_TRUE(NT_SUCCESS(kstandin::pnp::Start(pdo_)));
+    kstandin::WaitUntilQuiet();
     EXPECT_EQ(CountWaitWake(), 2u);
     EXPECT_EQ(instrument_->PendingRequests(), 1u);
 }
@@ -84,7 +144,7 @@ TEST_F(WaitWakeTest, AWakeSignalBringsASleepingDeviceToD0AndArmsAgain) {
     ASSERT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD2));
     ASSERT_TRUE(instrument_->SignalWakeup());
     ASSERT_TRUE(Eventually([this] { return record_->devicePower == PowerDeviceD0; }));
-    kstandin::WaitForDispatchQueue();
+    kstandin::WaitUntilQuiet(); // the re-armed request comes from the power manager's thread
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), 1u);
     EXPECT_EQ(QueueState(), static_cast<ULONG>(AllowRequests));
     EXPECT_TRUE(instrument_->WaitWakeHeld());
@@ -94,6 +154,7 @@ TEST_F(WaitWakeTest, AWakeSignalBringsASleepingDeviceToD0AndArmsAgain) {
 
     // In D0 a wake signal neither requests power nor arms again.
     ASSERT_TRUE(instrument_->SignalWakeup());
+    kstandin::WaitUntilQuiet();
     EXPECT_TRUE(Disarmed());
     EXPECT_EQ(CountWaitWake(), 2u);
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), 1u);
@@ -111,6 +172,7 @@ TEST_F(WaitWakeTest, StopSurpriseRemovalAndRemovalCancelTheRequest) {
     EXPECT_TRUE(Disarmed());
     EXPECT_EQ(Interlocked(&record_->waitWakeCancelFlag), 1) << "the cancel took the request";
     ASSERT_TRUE(NT_SUCCESS(kstandin::pnp::Start(pdo_)));
+    kstandin::WaitUntilQuiet();
     EXPECT_TRUE(instrument_->WaitWakeHeld());
 
     EXPECT_EQ(kstandin::pnp::SurpriseRemove(pdo_), STATUS_SUCCESS);
@@ -146,7 +208,7 @@ TEST_F(WaitWakeTest, TheSecondOfCancelAndCompletionFinishesTheRequestAsCancelled
     ASSERT_NE(InterlockedExchangePointer(slot, nullptr), nullptr);
     ASSERT_EQ(InterlockedExchange(&record_->waitWakeCancelFlag, 1), 0);
     ASSERT_TRUE(instrument_->SignalWakeup());
-    kstandin::WaitForDispatchQueue();
+    kstandin::WaitUntilQuiet();
     EXPECT_TRUE(Disarmed());
     EXPECT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD2));
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), 0u);
@@ -154,10 +216,11 @@ TEST_F(WaitWakeTest, TheSecondOfCancelAndCompletionFinishesTheRequestAsCancelled
 
     // The completion routine runs first and holds the request; the canceller then finishes it.
     ASSERT_EQ(Arm(), STATUS_PENDING);
+    kstandin::WaitUntilQuiet(); // until the power manager has delivered it
     PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(slot, nullptr));
     ASSERT_NE(irp, nullptr);
     ASSERT_TRUE(instrument_->SignalWakeup());
-    kstandin::WaitForDispatchQueue();
+    kstandin::WaitUntilQuiet();
     EXPECT_EQ(Interlocked(&record_->waitWakeArmed), 1) << "held by the completion routine";
     EXPECT_EQ(Interlocked(&record_->waitWakeCancelFlag), 1);
     InterlockedExchangePointer(slot, irp);
@@ -178,8 +241,10 @@ TEST_F(WaitWakeTest, CancelAndWakeupRaceHandsTheRequestOverOnce) {
     int delayUs = 0;
     for (int round = 0; round < 300; ++round) {
         ASSERT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
+        kstandin::WaitUntilQuiet();
         if (!instrument_->WaitWakeHeld()) {
             ASSERT_EQ(Arm(), STATUS_PENDING) << "round " << round;
+            kstandin::WaitUntilQuiet();
         }
         ASSERT_TRUE(instrument_->WaitWakeHeld());
         size_t powerUps = CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
@@ -198,7 +263,7 @@ TEST_F(WaitWakeTest, CancelAndWakeupRaceHandsTheRequestOverOnce) {
         }
         Cancel();
         wake.join();
-        kstandin::WaitForDispatchQueue();
+        kstandin::WaitUntilQuiet(); // a power-up the wake-up asked for comes from its own thread
         if (CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0) == powerUps) {
             // The cancel took the request.
             ++cancelled;

@@ -55,6 +55,16 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
     return status;
 }
 
+// Completes now or, as CompleteLater() chooses, later from a dispatch-level thread; a dispatch
+// routine returns what this returns.
+NTSTATUS CompleteNowOrLater(PIRP irp, NTSTATUS status) {
+    if (!CompleteLater())
+        return CompleteWith(irp, status);
+    IoMarkIrpPending(irp);
+    QueueAtDispatchLevel([irp, status] { CompleteWith(irp, status); });
+    return STATUS_PENDING;
+}
+
 VOID NTAPI CancelWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     bool found = false;
@@ -75,7 +85,12 @@ VOID NTAPI CancelWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return;
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Information = 0;
-    CompleteWith(Irp, STATUS_CANCELLED);
+    // The request is pending already: later means after IoCancelIrp has returned.
+    if (CompleteLater()) {
+        QueueAtDispatchLevel([Irp] { CompleteWith(Irp, STATUS_CANCELLED); });
+    } else {
+        CompleteWith(Irp, STATUS_CANCELLED);
+    }
 }
 
 void DefaultCapabilities(DEVICE_CAPABILITIES& caps) {
@@ -115,7 +130,7 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
             }
             caps->Size = size;
             caps->Version = version;
-            return CompleteWith(irp, STATUS_SUCCESS);
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
         }
         case IRP_MN_REMOVE_DEVICE: {
             std::vector<PIRP> waiting;
@@ -129,7 +144,7 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
                     CompleteWith(wake, STATUS_NO_SUCH_DEVICE);
                 }
             }
-            return CompleteWith(irp, STATUS_SUCCESS);
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
         }
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
@@ -139,12 +154,10 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-            return CompleteWith(irp, STATUS_SUCCESS);
-        default: {
-            NTSTATUS status = irp->IoStatus.Status; // not handled: the status stays as it came
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return status;
-        }
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
+        default:
+            // Not handled: the status stays as it came.
+            return CompleteNowOrLater(irp, irp->IoStatus.Status);
         }
     }
     if (location->MajorFunction == IRP_MJ_POWER) {
@@ -170,11 +183,9 @@ NTSTATUS DefaultBusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         PoStartNextPowerIrp(irp);
         if (location->MinorFunction == IRP_MN_SET_POWER ||
             location->MinorFunction == IRP_MN_QUERY_POWER) {
-            return CompleteWith(irp, STATUS_SUCCESS);
+            return CompleteNowOrLater(irp, STATUS_SUCCESS);
         }
-        NTSTATUS status = irp->IoStatus.Status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteNowOrLater(irp, irp->IoStatus.Status);
     }
     irp->IoStatus.Information = 0;
     return CompleteWith(irp, STATUS_NOT_SUPPORTED);
@@ -240,12 +251,8 @@ class Request : public IoRequest {
     }
 
     void Done(PIRP irp) {
-        if (copyBack_ && NT_SUCCESS(irp->IoStatus.Status)) {
-            size_t count =
-                irp->IoStatus.Information < copyLength_ ? irp->IoStatus.Information : copyLength_;
-            if (count)
-                memcpy(copyTo_, irp->AssociatedIrp.SystemBuffer, count);
-        }
+        if (copyBack_)
+            CopyBufferedOutput(irp, copyTo_, copyLength_);
         std::function<void(const IrpResult&)> onCompletion;
         IrpResult result;
         {
@@ -282,12 +289,57 @@ class Request : public IoRequest {
     std::function<void(const IrpResult&)> onCompletion_;
 };
 
+// --- files: every request on a file holds it; IRP_MJ_CLOSE goes out when the last one is done.
+struct FileState {
+    unsigned inFlight = 0;
+    bool closePending = false;
+};
+std::mutex filesMutex;
+std::condition_variable filesCondition;
+std::map<PFILE_OBJECT, FileState> fileStates;
+std::vector<std::thread> closeThreads;
+unsigned closesRunning = 0;
+
+void SendClose(PFILE_OBJECT file);
+
+void FileRequestStarted(PFILE_OBJECT file) {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    ++fileStates[file].inFlight;
+}
+
+// The I/O manager drops the request's reference on the file object; the last one after the
+// cleanup sends the close, at passive level, in a thread of its own.
+void FileRequestDone(PFILE_OBJECT file) {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    FileState& state = fileStates[file];
+    if (--state.inFlight != 0 || !state.closePending)
+        return;
+    state.closePending = false;
+    ++closesRunning;
+    closeThreads.emplace_back([file] {
+        SendClose(file);
+        std::lock_guard<std::mutex> again(filesMutex);
+        --closesRunning;
+        filesCondition.notify_all();
+    });
+}
+
 std::shared_ptr<Request> Build(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PFILE_OBJECT file,
                                PIRP* irpOut) {
     auto request = std::make_shared<Request>();
     PIRP irp = AllocateIrpInternal(target->StackSize, IrpOrigin::IoManager);
     request->SetIrp(irp);
-    SetIrpDoneHandler(irp, [request](PIRP done) { request->Done(done); });
+    if (file && major != IRP_MJ_CLOSE) {
+        FileRequestStarted(file);
+        // The file's count drops before the requester hears of the completion, so that a
+        // close the requester sends next finds no request in flight.
+        SetIrpDoneHandler(irp, [request, file](PIRP done) {
+            FileRequestDone(file);
+            request->Done(done);
+        });
+    } else {
+        SetIrpDoneHandler(irp, [request](PIRP done) { request->Done(done); });
+    }
     bool application = major == IRP_MJ_CREATE || major == IRP_MJ_READ || major == IRP_MJ_WRITE ||
                        major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_CLEANUP ||
                        major == IRP_MJ_CLOSE;
@@ -309,7 +361,8 @@ std::shared_ptr<IoRequest> Send(PDEVICE_OBJECT target, const std::shared_ptr<Req
     if (irql != PASSIVE_LEVEL) {
         Report(Rule::IrqlTooHigh, "an application request sent at IRQL " + std::to_string(irql));
     }
-    request->SetReturned(IofCallDriver(target, irp));
+    bool power = IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+    request->SetReturned(power ? PoCallDriver(target, irp) : IofCallDriver(target, irp));
     return request;
 }
 
@@ -317,14 +370,22 @@ PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT file) {
     return IoGetAttachedDevice(file->DeviceObject);
 }
 
+void SendClose(PFILE_OBJECT file) {
+    kstandin::SendIrp(RelatedDevice(file), IRP_MJ_CLOSE, 0, {}, file);
+    {
+        std::lock_guard<std::mutex> lock(filesMutex);
+        fileStates.erase(file);
+    }
+    kstandin::ReleaseFileObject(file);
+}
+
 void AttachUserBuffer(PIRP irp, PDEVICE_OBJECT device, void* buffer, ULONG length, bool toDevice,
                       const std::shared_ptr<Request>& request) {
     if (device->Flags & DO_BUFFERED_IO) {
-        irp->AssociatedIrp.SystemBuffer = std::calloc(1, length ? length : 1);
+        irp->AssociatedIrp.SystemBuffer =
+            AllocateSystemBuffer(length ? length : 1, toDevice ? buffer : nullptr, toDevice ? length : 0);
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        if (toDevice) {
-            memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
-        } else {
+        if (!toDevice) {
             irp->Flags |= IRP_INPUT_OPERATION;
             request->CopyBackTo(buffer, length);
         }
@@ -519,18 +580,23 @@ void LoadedDriver::Unload() {
         return;
     impl_->unloaded = true;
     PDRIVER_OBJECT driver = Object();
-    WaitForDispatchQueue();
-    WaitForWorkItems();
+    WaitUntilQuiet();
     if (impl_->entrySucceeded && driver->DriverUnload) {
         driver->DriverUnload(driver);
         WaitForWorkItems();
     }
     std::vector<PDEVICE_OBJECT> devices;
+    std::vector<std::pair<PDEVICE_OBJECT, LONG>> referenced;
     std::vector<PoolBlock> pool;
     {
         std::lock_guard<std::mutex> lock(K().mu);
         for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
             devices.push_back(d);
+        for (const auto& [d, info] : K().devices) {
+            LONG references = d->ReferenceCount - info->fileReferences - info->workItemReferences;
+            if (info->deletePending && d->DriverObject == driver && references > 0)
+                referenced.emplace_back(d, references);
+        }
         for (const auto& [block, info] : K().pool)
             pool.push_back(PoolBlock{info.size, info.tag, info.type});
     }
@@ -538,11 +604,19 @@ void LoadedDriver::Unload() {
         Report(Rule::DeviceLeftAtUnload,
                "the driver unloads while " + Describe(d) + " still exists");
     }
+    for (const auto& [d, references] : referenced) {
+        Report(Rule::DeletedDeviceStillReferenced,
+               "the driver unloads while its deleted device " +
+                   Hex(reinterpret_cast<uintptr_t>(d)) + " still has " +
+                   std::to_string(references) +
+                   " reference(s) from ObReferenceObject or IoGetAttachedDeviceReference");
+    }
     for (const PoolBlock& block : pool) {
         Report(Rule::PoolLeftAtUnload, "a block of " + std::to_string(block.size) +
                                            " bytes with tag " + Hex(block.tag) +
                                            " is still allocated when the driver unloads");
     }
+    CheckIrpsAtUnload();
     verifier::CheckTeardown();
     {
         std::lock_guard<std::mutex> lock(K().mu);
@@ -557,8 +631,11 @@ void LoadedDriver::Unload() {
 }
 
 void ResetKernel() {
-    WaitForDispatchQueue();
-    WaitForWorkItems();
+    WaitUntilQuiet();
+    {
+        std::lock_guard<std::mutex> lock(filesMutex);
+        fileStates.clear();
+    }
     detail::ResetThreads();
     detail::ResetIrps();
     detail::ResetPool();
@@ -742,8 +819,31 @@ OpenResult OpenFile(const std::u16string& path) {
 
 void CloseFile(PFILE_OBJECT file) {
     SendIrp(RelatedDevice(file), IRP_MJ_CLEANUP, 0, {}, file);
-    SendIrp(RelatedDevice(file), IRP_MJ_CLOSE, 0, {}, file);
-    ReleaseFileObject(file);
+    {
+        std::lock_guard<std::mutex> lock(filesMutex);
+        FileState& state = fileStates[file];
+        if (state.inFlight != 0) {
+            state.closePending = true;
+            return;
+        }
+    }
+    SendClose(file);
+}
+
+void WaitForDeferredCloses() {
+    std::vector<std::thread> finished;
+    {
+        std::unique_lock<std::mutex> lock(filesMutex);
+        if (!filesCondition.wait_for(lock, std::chrono::seconds(30),
+                                     [] { return closesRunning == 0; })) {
+            lock.unlock();
+            Report(Rule::IrpOutstandingAtTeardown, "a deferred IRP_MJ_CLOSE is still running after 30 s");
+            return;
+        }
+        finished.swap(closeThreads);
+    }
+    for (std::thread& thread : finished)
+        thread.join();
 }
 
 std::shared_ptr<IoRequest> StartRead(PFILE_OBJECT file, void* buffer, ULONG length) {
@@ -779,23 +879,21 @@ std::shared_ptr<IoRequest> StartDeviceControl(PFILE_OBJECT file, ULONG code, con
     case METHOD_BUFFERED: {
         ULONG length = inputLength > outputLength ? inputLength : outputLength;
         if (length) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
-            if (input)
-                memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(length, input, input ? inputLength : 0);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (output && outputLength) {
+            if (output && outputLength)
                 irp->Flags |= IRP_INPUT_OPERATION;
-                request->CopyBackTo(output, outputLength);
-            }
         }
+        // Checked even without an output buffer: Information says how much would be copied.
+        request->CopyBackTo(output, output ? outputLength : 0);
         irp->UserBuffer = output;
         break;
     }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         if (input && inputLength) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, inputLength);
-            memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+            irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(inputLength, input, inputLength);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         if (output && outputLength)
@@ -880,18 +978,26 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities
 namespace power {
 std::shared_ptr<IoRequest> StartSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                                               SYSTEM_POWER_STATE state) {
-    return StartIrp(
-        TopOfStack(pdo), IRP_MJ_POWER, minor, [minor, state](PIRP, PIO_STACK_LOCATION location) {
-            location->Parameters.Power.Type = SystemPowerState;
-            location->Parameters.Power.State.SystemState = state;
-            location->Parameters.Power.ShutdownType =
-                state == PowerSystemWorking
-                    ? PowerActionNone
-                    : (state >= PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep);
-            if (minor == IRP_MN_SET_POWER)
-                location->Parameters.Power.SystemPowerStateContext.TargetSystemState = state;
-        });
+    PDEVICE_OBJECT top = TopOfStack(pdo);
+    PIRP irp;
+    auto request = Build(top, IRP_MJ_POWER, minor, nullptr, &irp);
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    location->Parameters.Power.Type = SystemPowerState;
+    location->Parameters.Power.State.SystemState = state;
+    location->Parameters.Power.ShutdownType =
+        state == PowerSystemWorking
+            ? PowerActionNone
+            : (state >= PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep);
+    if (minor == IRP_MN_SET_POWER)
+        location->Parameters.Power.SystemPowerStateContext.TargetSystemState = state;
+    // A non-pageable stack may get its system power requests at DISPATCH_LEVEL.
+    if (!(top->Flags & DO_POWER_PAGABLE) && CompleteLater()) {
+        QueueAtDispatchLevel([top, irp, request] { request->SetReturned(PoCallDriver(top, irp)); });
+        return request;
+    }
+    return Send(top, request, irp);
 }
+
 NTSTATUS SetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
     auto request = StartSystemRequest(pdo, IRP_MN_SET_POWER, state);
     request->Wait();

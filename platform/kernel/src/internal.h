@@ -28,6 +28,9 @@ std::string Describe(PDEVICE_OBJECT device);
 KIRQL CurrentIrql();
 void SetIrql(KIRQL irql);
 size_t HeldSpinLockCount();
+bool HoldsCancelSpinLock();
+// Memory that held spin locks is freed: the order seen between them no longer says anything.
+void ForgetLocksIn(const void* begin, size_t size);
 
 // --- names: case-insensitive keys; "\DosDevices\" and "\GLOBAL??\" become "\??\"
 std::u16string NameKey(const std::u16string& name);
@@ -118,7 +121,19 @@ void SetIrpDoneHandler(PIRP irp, std::function<void(PIRP)> handler);
 void ResetIrps();
 unsigned CountOutstandingIrps();
 unsigned CheckIrpsAtTeardown();
+// A device is deleted: requests that sit at it, or that will call a completion routine of its
+// driver with it, are findings.
+void CheckIrpsAtDeviceDeletion(PDEVICE_OBJECT device);
+// The driver unloads: requests it allocated and never freed, and power requests still in flight,
+// are findings.
+void CheckIrpsAtUnload();
 void FreeIrpBuffers(PIRP irp);
+// The system buffer of a buffered request: not zeroed, as pool is not; the input is copied over
+// the start. Freed with the request.
+void* AllocateSystemBuffer(size_t length, const void* input, size_t inputLength);
+// The I/O manager's copy back of a buffered request: Information bytes whenever the status is not
+// an error; more than the caller's buffer holds is a finding (and only what fits is copied).
+void CopyBufferedOutput(PIRP irp, void* output, size_t outputLength);
 // IoCancelIrp on behalf of an application; the request stays valid until the call returns.
 bool CancelIrpForIoManager(PIRP irp); // system buffer and MDL chain the I/O manager attached
 
@@ -128,6 +143,11 @@ void ResetQueuedIrps();
 
 // --- threads
 void ResetThreads();
+// Runs fn at PASSIVE_LEVEL on a thread of its own; WaitForWorkItems waits for it.
+void QueueAtPassiveLevel(std::function<void()> fn);
+// Sends a power request to the top of a stack as the power manager does: later, at PASSIVE_LEVEL
+// to a pageable stack (DO_POWER_PAGABLE at its top), at either level to a non-pageable one.
+void DeliverPowerRequest(PDEVICE_OBJECT target, PIRP irp);
 
 // --- strings
 void* AllocateStringBuffer(size_t bytes);

@@ -20,6 +20,9 @@ using Rule = verifier::Rule;
 namespace {
 
 constexpr unsigned char kFreedIrpFill = 0xE5;
+// What a system buffer holds before the driver writes it: a tail the driver reports but never
+// wrote reaches the caller as these bytes, as stale kernel memory would on Windows.
+constexpr unsigned char kSystemBufferFill = 0xB9;
 constexpr size_t kQuarantineSize = 256;
 
 // RoutineRunning: a completion routine has the request; it may hand it to another thread, which
@@ -50,7 +53,14 @@ struct IrpInfo {
     // Threaded requests: where the I/O manager copies the result.
     void* outputBuffer = nullptr;
     ULONG outputLength = 0;
+    bool buffered = false; // METHOD_BUFFERED or a buffered read: the output is copied back
+    // What the request was when it was first sent, for the rules about its final status.
+    bool sent = false;
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    POWER_STATE_TYPE powerType = SystemPowerState;
 };
+
 
 std::mutex irpMutex;
 std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> irps;
@@ -137,6 +147,91 @@ void CheckPending(const Visit& visit, PIRP irp,
     }
 }
 
+// System mappings of MDLs: MDL -> (address, length).
+std::mutex mappingMutex;
+std::map<PMDL, std::pair<const char*, size_t>> mappings;
+
+void AddMapping(PMDL mdl) {
+    std::lock_guard<std::mutex> lock(mappingMutex);
+    mappings[mdl] = {static_cast<const char*>(mdl->MappedSystemVa), mdl->ByteCount};
+}
+
+void RemoveMapping(PMDL mdl) {
+    std::lock_guard<std::mutex> lock(mappingMutex);
+    mappings.erase(mdl);
+}
+
+// Set by PoCallDriver for the IoCallDriver it makes.
+thread_local bool sendingWithPoCallDriver = false;
+
+// Statuses with which a request that must not fail may still end: there is no device any more.
+bool DeviceIsGone(NTSTATUS status) {
+    return status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING ||
+           status == STATUS_DEVICE_NOT_CONNECTED;
+}
+
+// Windows lets no driver fail a removal, a surprise removal or the cancel of a stop or removal
+// query, nor a set-power request (a driver refuses a power change in the query before it).
+void CheckMustNotFail(const IrpInfo& info, NTSTATUS status,
+                      std::vector<std::pair<Rule, std::string>>& findings) {
+    if (!info.sent || !NT_ERROR(status) || DeviceIsGone(status))
+        return;
+    std::string what;
+    if (info.major == IRP_MJ_PNP) {
+        switch (info.minor) {
+        case IRP_MN_REMOVE_DEVICE:
+            what = "IRP_MN_REMOVE_DEVICE";
+            break;
+        case IRP_MN_SURPRISE_REMOVAL:
+            what = "IRP_MN_SURPRISE_REMOVAL";
+            break;
+        case IRP_MN_CANCEL_STOP_DEVICE:
+            what = "IRP_MN_CANCEL_STOP_DEVICE";
+            break;
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            what = "IRP_MN_CANCEL_REMOVE_DEVICE";
+            break;
+        default:
+            return;
+        }
+    } else if (info.major == IRP_MJ_POWER && info.minor == IRP_MN_SET_POWER) {
+        what = info.powerType == SystemPowerState ? "system IRP_MN_SET_POWER"
+                                                  : "device IRP_MN_SET_POWER";
+    } else {
+        return;
+    }
+    findings.push_back({Rule::RequestMustNotFail, what + " (" + IrpName(info.irp) +
+                                                      ") ended with " +
+                                                      Hex(static_cast<ULONG>(status))});
+}
+
+// A function or filter driver completes a start only after the drivers below it have started the
+// device: the device below the completer must have had the request and finished it.
+void CheckStartCompletion(PIRP irp, IrpInfo& info) {
+    if (irp->CurrentLocation > irp->StackCount)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        if (!info.sent || info.major != IRP_MJ_PNP || info.minor != IRP_MN_START_DEVICE)
+            return;
+    }
+    PDEVICE_OBJECT completer = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    PDEVICE_OBJECT below = completer ? completer->DeviceObjectExtension->AttachedTo : nullptr;
+    if (!below)
+        return;
+    bool finishedBelow = false;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        for (const Visit& visit : info.visits)
+            finishedBelow = finishedBelow || (visit.device == below && visit.walked);
+    }
+    if (!finishedBelow) {
+        Report(Rule::StartCompletedBeforeLowerDrivers,
+               Describe(completer) + " completed IRP_MN_START_DEVICE (" + IrpName(irp) +
+                   ") before " + Describe(below) + " below it had finished it");
+    }
+}
+
 void ReportAll(const std::vector<std::pair<Rule, std::string>>& findings) {
     for (const auto& [rule, message] : findings)
         Report(rule, message);
@@ -216,12 +311,8 @@ void QuarantineUnlessPinned(const std::shared_ptr<IrpInfo>& info) {
 // What the I/O manager does once a request it built has completed: copy the results for the
 // requester, release the buffers it attached, signal, and free the request.
 void FinishThreaded(PIRP irp, IrpInfo& info) {
-    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && info.outputBuffer &&
-        NT_SUCCESS(irp->IoStatus.Status)) {
-        size_t count = irp->IoStatus.Information < info.outputLength ? irp->IoStatus.Information
-                                                                     : info.outputLength;
-        memcpy(info.outputBuffer, irp->AssociatedIrp.SystemBuffer, count);
-    }
+    if (info.buffered)
+        CopyBufferedOutput(irp, info.outputBuffer, info.outputLength);
     FreeIrpBuffers(irp);
     if (irp->UserIosb)
         *irp->UserIosb = irp->IoStatus;
@@ -237,6 +328,7 @@ void CompletePastTop(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
         info->state = IrpState::Done;
         ++info->generation;
         CheckPowerStarts(*info, findings);
+        CheckMustNotFail(*info, irp->IoStatus.Status, findings);
         onDone = info->onDone;
     }
     ReportAll(findings);
@@ -270,6 +362,20 @@ struct PowerRequest {
     PVOID context;
 };
 
+}
+
+namespace kstandin::detail {
+void DeliverPowerRequest(PDEVICE_OBJECT target, PIRP irp) {
+    if (!(target->Flags & DO_POWER_PAGABLE) && CompleteLater()) {
+        QueueAtDispatchLevel([target, irp] { PoCallDriver(target, irp); });
+    } else {
+        QueueAtPassiveLevel([target, irp] { PoCallDriver(target, irp); });
+    }
+}
+}
+
+namespace {
+
 NTSTATUS NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto request = static_cast<PowerRequest*>(Context);
@@ -277,13 +383,14 @@ NTSTATUS NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     if (std::shared_ptr<IrpInfo> info = Find(Irp)) {
         std::lock_guard<std::mutex> lock(irpMutex);
         CheckPowerStarts(*info, findings);
+        CheckMustNotFail(*info, Irp->IoStatus.Status, findings);
     }
     ReportAll(findings);
+    ObfDereferenceObject(request->target);
     if (request->completion) {
         request->completion(request->device, request->minor, request->state, request->context,
                             &Irp->IoStatus);
     }
-    ObfDereferenceObject(request->target);
     delete request;
     IoFreeIrp(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -303,6 +410,12 @@ BOOLEAN CancelLiveIrp(PIRP Irp) {
                                 ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                 : nullptr;
     routine(device, Irp); // releases the cancel spin lock
+    if (HoldsCancelSpinLock()) {
+        Report(Rule::CancelSpinLockNotReleased,
+               "the cancel routine of " + IrpName(Irp) +
+                   " returned without releasing the cancel spin lock");
+        IoReleaseCancelSpinLock(irql);
+    }
     return TRUE;
 }
 
@@ -343,6 +456,30 @@ void FreeIrpBuffers(PIRP irp) {
         irp->AssociatedIrp.SystemBuffer = nullptr;
         irp->Flags &= ~IRP_DEALLOCATE_BUFFER;
     }
+}
+
+void* AllocateSystemBuffer(size_t length, const void* input, size_t inputLength) {
+    void* buffer = std::malloc(length ? length : 1);
+    memset(buffer, kSystemBufferFill, length);
+    if (input && inputLength)
+        memcpy(buffer, input, inputLength);
+    return buffer;
+}
+
+void CopyBufferedOutput(PIRP irp, void* output, size_t outputLength) {
+    NTSTATUS status = irp->IoStatus.Status;
+    if (NT_ERROR(status))
+        return;
+    size_t count = irp->IoStatus.Information;
+    if (count > outputLength) {
+        Report(Rule::InformationExceedsBuffer,
+               IrpName(irp) + " completed with status " + Hex(static_cast<ULONG>(status)) +
+                   " and Information " + std::to_string(count) + " for a caller's buffer of " +
+                   std::to_string(outputLength) + " bytes");
+        count = outputLength;
+    }
+    if (count && output && irp->AssociatedIrp.SystemBuffer)
+        memcpy(output, irp->AssociatedIrp.SystemBuffer, count);
 }
 
 void ResetIrps() {
@@ -399,6 +536,60 @@ unsigned CheckIrpsAtTeardown() {
     }
     ReportAll(findings);
     return static_cast<unsigned>(findings.size());
+}
+
+void CheckIrpsAtDeviceDeletion(PDEVICE_OBJECT device) {
+    std::vector<std::pair<Rule, std::string>> findings;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        for (const auto& [irp, info] : irps) {
+            if (info->state == IrpState::Idle || info->state == IrpState::Done ||
+                info->state == IrpState::Freed)
+                continue;
+            bool atDevice = irp->CurrentLocation <= irp->StackCount &&
+                            irp->Tail.Overlay.CurrentStackLocation->DeviceObject == device;
+            bool routineToCome = false;
+            for (const Visit& visit : info->visits) {
+                if (visit.device != device || visit.walked || visit.index <= 1 ||
+                    irp->CurrentLocation >= visit.index)
+                    continue;
+                // The routine this device's driver set sits in the location below its own.
+                PIO_STACK_LOCATION below = FirstLocation(irp) + (visit.index - 2);
+                routineToCome = routineToCome || below->CompletionRoutine != nullptr;
+            }
+            if (atDevice || routineToCome) {
+                findings.push_back(
+                    {Rule::IrpOutstandingAtDeletion,
+                     IrpName(irp) + " (" + MajorName(info->major) + ") is still in flight " +
+                         (atDevice ? "at " : "with a completion routine for ") + Describe(device) +
+                         ", which is being deleted"});
+            }
+        }
+    }
+    ReportAll(findings);
+}
+
+void CheckIrpsAtUnload() {
+    std::vector<std::pair<Rule, std::string>> findings;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        for (const auto& [irp, info] : irps) {
+            if (info->state == IrpState::Freed || info->state == IrpState::Done)
+                continue;
+            if (info->origin == IrpOrigin::Driver) {
+                findings.push_back({Rule::IrpOutstandingAtDeletion,
+                                    IrpName(irp) +
+                                        " from IoAllocateIrp is still allocated when the driver "
+                                        "unloads"});
+            } else if (info->origin == IrpOrigin::Power && info->state != IrpState::Idle) {
+                findings.push_back({Rule::IrpOutstandingAtDeletion,
+                                    "power " + IrpName(irp) + " (minor " +
+                                        std::to_string(info->minor) +
+                                        ") is still in flight when the driver unloads"});
+            }
+        }
+    }
+    ReportAll(findings);
 }
 
 bool CancelIrpForIoManager(PIRP irp) {
@@ -593,6 +784,24 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                IrpName(Irp) + " sent with major function " + std::to_string(major));
         return STATUS_INVALID_PARAMETER;
     }
+    bool viaPoCallDriver = sendingWithPoCallDriver;
+    sendingWithPoCallDriver = false;
+    if (major == IRP_MJ_POWER && !viaPoCallDriver && !SystemVersionAtLeast(6, 0)) {
+        Report(Rule::PowerIrpNotSentWithPoCallDriver,
+               IrpName(Irp) + " sent to " + Describe(DeviceObject) +
+                   " with IoCallDriver; before system version 6.0 power requests must go "
+                   "through PoCallDriver");
+    }
+    {
+        std::lock_guard<std::mutex> lock(irpMutex);
+        if (!info->sent) {
+            info->sent = true;
+            info->major = major;
+            info->minor = location->MinorFunction;
+            if (major == IRP_MJ_POWER)
+                info->powerType = location->Parameters.Power.Type;
+        }
+    }
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[major];
     KIRQL irql = CurrentIrql();
     size_t locks = HeldSpinLockCount();
@@ -646,6 +855,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Report(Rule::CompletedWithPendingStatus,
                IrpName(Irp) + " completed with IoStatus.Status STATUS_PENDING");
     }
+    CheckStartCompletion(Irp, *info);
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
         Report(Rule::CompletedWithCancelRoutine,
                IrpName(Irp) + " completed while its cancel routine is still set");
@@ -779,23 +989,23 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         ULONG length =
             InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
-            if (InputBuffer)
-                memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(length, InputBuffer, InputBuffer ? InputBufferLength : 0);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             if (OutputBuffer)
                 irp->Flags |= IRP_INPUT_OPERATION;
         }
         irp->UserBuffer = OutputBuffer;
         info->outputBuffer = OutputBuffer;
-        info->outputLength = OutputBufferLength;
+        info->outputLength = OutputBuffer ? OutputBufferLength : 0;
+        info->buffered = true;
         break;
     }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         if (InputBuffer && InputBufferLength) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, InputBufferLength);
-            memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(InputBufferLength, InputBuffer, InputBufferLength);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         if (OutputBuffer && OutputBufferLength) {
@@ -834,14 +1044,16 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
         if (StartingOffset)
             next->Parameters.Read.ByteOffset = *StartingOffset;
         if (DeviceObject->Flags & DO_BUFFERED_IO) {
-            irp->AssociatedIrp.SystemBuffer = std::calloc(1, Length ? Length : 1);
+            bool write = MajorFunction == IRP_MJ_WRITE;
+            irp->AssociatedIrp.SystemBuffer =
+                AllocateSystemBuffer(Length ? Length : 1, write ? Buffer : nullptr, write ? Length : 0);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (MajorFunction == IRP_MJ_WRITE) {
-                memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
-            } else {
+            if (!write) {
                 irp->Flags |= IRP_INPUT_OPERATION;
-                Find(irp)->outputBuffer = Buffer;
-                Find(irp)->outputLength = Length;
+                std::shared_ptr<IrpInfo> info = Find(irp);
+                info->outputBuffer = Buffer;
+                info->outputLength = Length;
+                info->buffered = true;
             }
         } else if (DeviceObject->Flags & DO_DIRECT_IO) {
             if (Length) {
@@ -884,6 +1096,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
         Report(Rule::MdlMisuse,
                "IoFreeMdl of an MDL whose pages are still locked (MmUnlockPages first)");
     }
+    RemoveMapping(Mdl);
     memset(Mdl, 0xDF, sizeof(MDL));
     std::free(Mdl);
 }
@@ -891,6 +1104,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    AddMapping(MemoryDescriptorList);
 }
 
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
@@ -912,6 +1126,7 @@ VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MdlFlags &=
         ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_WRITE_OPERATION);
     MemoryDescriptorList->MappedSystemVa = nullptr;
+    RemoveMapping(MemoryDescriptorList);
 }
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
@@ -930,6 +1145,11 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
         Report(Rule::MdlMisuse,
                "MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");
     }
+    if ((Priority & MdlMappingNoExecute) && !SystemVersionAtLeast(6, 2)) {
+        Report(Rule::UnsupportedOnSystemVersion,
+               "MmMapLockedPagesSpecifyCache with MdlMappingNoExecute, which exists from system "
+               "version 6.2 on");
+    }
     {
         std::lock_guard<std::mutex> lock(K().mu);
         K().lastMappingPriority = Priority;
@@ -942,6 +1162,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     }
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    AddMapping(MemoryDescriptorList);
     return MemoryDescriptorList->MappedSystemVa;
 }
 
@@ -951,6 +1172,7 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
         Report(Rule::MdlMisuse, "MmUnmapLockedPages of an address the MDL is not mapped at");
     }
     MemoryDescriptorList->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
+    RemoveMapping(MemoryDescriptorList);
 }
 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
@@ -993,7 +1215,9 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     IoSetCompletionRoutine(irp, PowerRequestCompletion, request, TRUE, TRUE, TRUE);
     if (Irp)
         *Irp = irp;
-    PoCallDriver(target, irp);
+    // Never inside the call: the power manager sends the request from a thread of its own, at
+    // PASSIVE_LEVEL to a pageable stack, possibly at DISPATCH_LEVEL to a non-pageable one.
+    DeliverPowerRequest(target, irp);
     return STATUS_PENDING;
 }
 
@@ -1001,6 +1225,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->CurrentLocation > 1 && IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
         Report(Rule::InvalidParameter, "PoCallDriver with a request that is not IRP_MJ_POWER");
     }
+    sendingWithPoCallDriver = true;
     return IofCallDriver(DeviceObject, Irp);
 }
 
@@ -1051,6 +1276,35 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 } // extern "C"
 
 namespace kstandin {
+bool IsNonPagedSystemMemory(const void* address, size_t length) {
+    auto begin = static_cast<const char*>(address);
+    auto within = [&](const char* start, size_t size) {
+        return begin >= start && begin + length <= start + size;
+    };
+    {
+        std::lock_guard<std::mutex> lock(mappingMutex);
+        for (const auto& [mdl, range] : mappings) {
+            if (within(range.first, range.second))
+                return true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(K().mu);
+    for (const auto& [block, info] : K().pool) {
+        bool paged = (info.type & 1) != 0 && info.type != NonPagedPoolNx;
+        if (!paged && within(static_cast<const char*>(block), info.size))
+            return true;
+    }
+    for (const auto& [device, info] : K().devices) {
+        auto extension = static_cast<const char*>(device->DeviceExtension);
+        if (!extension || info->deletePending)
+            continue;
+        size_t offset = static_cast<size_t>(extension - reinterpret_cast<const char*>(device));
+        if (within(extension, info->storageSize - offset))
+            return true;
+    }
+    return false;
+}
+
 ULONG LastMappingPriority() {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     return detail::K().lastMappingPriority;

@@ -84,6 +84,7 @@ PDEVICE_OBJECT AttachedTopLocked(PDEVICE_OBJECT device) {
 void FreeDeviceLocked(DeviceInfo* info) {
     // Poison first so a driver that still uses the object or its extension reads garbage.
     memset(info->storage.get(), 0xDD, info->storageSize);
+    ForgetLocksIn(info->storage.get(), info->storageSize);
     K().devices.erase(info->device);
 }
 
@@ -125,6 +126,13 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     CheckIrql(paged ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
     if (NumberOfBytes == 0) {
         Report(Rule::PoolZeroSize, "ExAllocatePoolWithTag of 0 bytes with tag " + Hex(Tag));
+    }
+    if ((PoolType == NonPagedPoolNx || PoolType == NonPagedPoolNxCacheAligned) &&
+        !SystemVersionAtLeast(6, 2)) {
+        // Before 6.2 the pool type is unknown: Windows stops with BAD_POOL_CALLER.
+        Report(Rule::UnsupportedOnSystemVersion,
+               "ExAllocatePoolWithTag with NonPagedPoolNx, which exists from system version 6.2 on");
+        return nullptr;
     }
     {
         std::lock_guard<std::mutex> lock(K().mu);
@@ -178,6 +186,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     K().pool.erase(it);
     K().freedPool.insert(P);
     lock.unlock();
+    ForgetLocksIn(P, info.size);
     memset(P, 0xDF, info.size);
     std::free(P);
 }
@@ -276,6 +285,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    CheckIrpsAtDeviceDeletion(DeviceObject);
     std::unique_lock<std::mutex> lock(K().mu);
     DeviceInfo* info = FindDeviceLocked(DeviceObject);
     if (!info || info->deletePending) {
@@ -297,15 +307,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             {Rule::DeviceDeletedWhileAttached,
              what + ": it is still attached to a lower device (IoDetachDevice first)"});
     }
-    LONG others = DeviceObject->ReferenceCount - info->fileReferences - info->workItemReferences;
-    if (others > 0) {
-        problems.push_back({Rule::DeviceDeletedWhileReferenced,
-                            what + ": " + std::to_string(others) +
-                                " reference(s) taken with ObReferenceObject or "
-                                "IoGetAttachedDeviceReference are still held"});
-    }
-    // Take it out of the name space and the driver's list at once; the memory stays while file
-    // objects or queued work items still reference it, as on Windows.
+    // Take it out of the name space and the driver's list at once; the memory stays while
+    // references, file objects or queued work items still hold it, as on Windows, which defers
+    // the deletion until the last reference goes (a leaked one shows at unload).
     if (!info->name.empty())
         K().names.erase(NameKey(info->name));
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;

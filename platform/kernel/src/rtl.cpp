@@ -259,6 +259,11 @@ void* AllocateStringBuffer(size_t bytes) {
 
 namespace kstandin {
 
+bool SystemVersionAtLeast(ULONG major, ULONG minor) {
+    std::lock_guard<std::mutex> lock(K().mu);
+    return K().versionMajor > major || (K().versionMajor == major && K().versionMinor >= minor);
+}
+
 void SetOsVersion(ULONG major, ULONG minor, NTSTATUS result, ULONG build) {
     std::lock_guard<std::mutex> lock(K().mu);
     K().versionMajor = major;

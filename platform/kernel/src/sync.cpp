@@ -2,16 +2,14 @@
 #include "internal.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <list>
+#include <random>
 #include <sched.h>
 
 using namespace kstandin;
 using namespace kstandin::detail;
 using Rule = verifier::Rule;
-
-namespace kstandin::detail {
-bool NestedSpinLocksAllowed();
-}
 
 namespace {
 
@@ -30,6 +28,28 @@ std::string LockName(PKSPIN_LOCK lock) {
     return "spin lock at " + Hex(reinterpret_cast<uintptr_t>(lock));
 }
 
+// The order in which locks have been seen nested, across all threads: (outer, inner). Nesting
+// is legal as long as every thread keeps one order; the first pair seen both ways is the
+// deadlock waiting to happen on two processors.
+std::mutex lockOrderMutex;
+std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> lockOrder;
+
+void CheckLockOrder(PKSPIN_LOCK lock) {
+    std::vector<PKSPIN_LOCK> inverted;
+    {
+        std::lock_guard<std::mutex> guard(lockOrderMutex);
+        for (const HeldLock& held : heldLocks) {
+            if (lockOrder.count({lock, held.lock}))
+                inverted.push_back(held.lock);
+            lockOrder.insert({held.lock, lock});
+        }
+    }
+    for (PKSPIN_LOCK outer : inverted) {
+        Report(Rule::LockOrderInversion, LockName(lock) + " acquired while " + LockName(outer) +
+                                             " is held, and earlier the other way round");
+    }
+}
+
 void AcquireRaw(PKSPIN_LOCK lock, bool driverLock) {
     for (const HeldLock& held : heldLocks) {
         if (held.lock == lock) {
@@ -38,15 +58,7 @@ void AcquireRaw(PKSPIN_LOCK lock, bool driverLock) {
             return; // taking it again would deadlock
         }
     }
-    if (driverLock && !NestedSpinLocksAllowed()) {
-        for (const HeldLock& held : heldLocks) {
-            if (held.driverLock) {
-                Report(Rule::TwoSpinLocksHeld,
-                       LockName(lock) + " acquired while " + LockName(held.lock) + " is held");
-                break;
-            }
-        }
-    }
+    CheckLockOrder(lock);
     while (__atomic_exchange_n(lock, static_cast<KSPIN_LOCK>(1), __ATOMIC_ACQUIRE) != 0) {
         while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0)
             sched_yield();
@@ -131,7 +143,9 @@ std::map<PIO_WORKITEM, std::shared_ptr<WorkItem>> workItems;
 std::list<std::thread> workThreads;
 unsigned activeWork = 0;
 
-// --- the dispatch-level thread
+// --- the dispatch-level threads: two processors, so that two routines can run at once
+constexpr int kProcessors = 2;
+
 class DispatchThread {
   public:
     ~DispatchThread() {
@@ -140,22 +154,30 @@ class DispatchThread {
             stop_ = true;
         }
         condition_.notify_all();
-        if (thread_.joinable())
-            thread_.join();
+        for (std::thread& thread : threads_) {
+            if (thread.joinable())
+                thread.join();
+        }
     }
     void Queue(std::function<void()> fn) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { Run(); });
+        if (threads_.empty()) {
+            for (int i = 0; i < kProcessors; ++i)
+                threads_.emplace_back([this] { Run(); });
+        }
         queue_.push_back(std::move(fn));
         condition_.notify_all();
+    }
+    bool Idle() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return queue_.empty() && busy_ == 0;
     }
     void WaitIdle() {
         if (onDispatchThread) {
             return; // it cannot wait for itself
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        condition_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        condition_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
     }
 
   private:
@@ -168,7 +190,7 @@ class DispatchThread {
                 return;
             std::function<void()> fn = std::move(queue_.front());
             queue_.pop_front();
-            busy_ = true;
+            ++busy_;
             lock.unlock();
             threadIrql = DISPATCH_LEVEL;
             fn();
@@ -181,17 +203,33 @@ class DispatchThread {
             }
             threadIrql = PASSIVE_LEVEL;
             lock.lock();
-            busy_ = false;
+            --busy_;
             condition_.notify_all();
         }
     }
     std::mutex mutex_;
     std::condition_variable condition_;
     std::deque<std::function<void()>> queue_;
-    bool busy_ = false;
+    int busy_ = 0;
     bool stop_ = false;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
+
+// --- the choice between completing a request inside the call and completing it later
+std::mutex choiceMutex;
+std::mt19937_64 choices;
+LowerCompletion lowerCompletion = LowerCompletion::Random;
+
+uint64_t ComputeRandomStart() {
+    if (const char* text = std::getenv("KSTANDIN_RANDOM_START")) {
+        char* end = nullptr;
+        unsigned long long value = std::strtoull(text, &end, 0);
+        if (end != text)
+            return value;
+    }
+    return (static_cast<uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}() ^
+           static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+}
 
 DispatchThread& Dpc() {
     static DispatchThread thread;
@@ -211,9 +249,54 @@ size_t HeldSpinLockCount() {
     return heldLocks.size();
 }
 
+bool HoldsCancelSpinLock() {
+    for (const HeldLock& held : heldLocks) {
+        if (held.lock == &cancelSpinLock)
+            return true;
+    }
+    return false;
+}
+
+void ForgetLocksIn(const void* begin, size_t size) {
+    auto inside = [&](PKSPIN_LOCK lock) {
+        auto address = reinterpret_cast<const char*>(lock);
+        auto start = static_cast<const char*>(begin);
+        return address >= start && address < start + size;
+    };
+    std::lock_guard<std::mutex> guard(lockOrderMutex);
+    for (auto it = lockOrder.begin(); it != lockOrder.end();) {
+        if (inside(it->first) || inside(it->second)) {
+            it = lockOrder.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void QueueAtPassiveLevel(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(workMutex);
+    ++activeWork;
+    workThreads.emplace_back([fn = std::move(fn)] {
+        threadIrql = PASSIVE_LEVEL;
+        fn();
+        std::lock_guard<std::mutex> again(workMutex);
+        --activeWork;
+        workCondition.notify_all();
+    });
+}
+
 void ResetThreads() {
     WaitForDispatchQueue();
     WaitForWorkItems();
+    {
+        std::lock_guard<std::mutex> lock(choiceMutex);
+        choices.seed(RandomStart());
+        lowerCompletion = LowerCompletion::Random;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lockOrderMutex);
+        lockOrder.clear();
+    }
     std::lock_guard<std::mutex> lock(workMutex);
     for (auto it = workItems.begin(); it != workItems.end();) {
         if (it->second->freed) {
@@ -226,6 +309,29 @@ void ResetThreads() {
 } // namespace kstandin::detail
 
 namespace kstandin {
+uint64_t RandomStart() {
+    static const uint64_t start = ComputeRandomStart();
+    return start;
+}
+
+void SetLowerCompletion(LowerCompletion mode) {
+    std::lock_guard<std::mutex> lock(choiceMutex);
+    lowerCompletion = mode;
+}
+
+bool CompleteLater() {
+    std::lock_guard<std::mutex> lock(choiceMutex);
+    switch (lowerCompletion) {
+    case LowerCompletion::AtOnce:
+        return false;
+    case LowerCompletion::Later:
+        return true;
+    case LowerCompletion::Random:
+        break;
+    }
+    return (choices() & 1) != 0;
+}
+
 void RunAtDispatchLevel(const std::function<void()>& fn) {
     if (onDispatchThread) { // already there: run in place rather than wait for itself
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
@@ -251,6 +357,28 @@ void QueueAtDispatchLevel(std::function<void()> fn) {
 }
 void WaitForDispatchQueue() {
     Dpc().WaitIdle();
+}
+
+bool DispatchQueueIdle();
+
+void WaitUntilQuiet() {
+    // Each kind of thread may hand work to the others: repeat until a round finds all idle.
+    for (int round = 0; round < 100; ++round) {
+        WaitForDispatchQueue();
+        WaitForWorkItems();
+        WaitForDeferredCloses();
+        bool idle;
+        {
+            std::lock_guard<std::mutex> lock(workMutex);
+            idle = activeWork == 0;
+        }
+        if (idle && DispatchQueueIdle())
+            return;
+    }
+}
+
+bool DispatchQueueIdle() {
+    return Dpc().Idle();
 }
 
 void WaitForWorkItems() {

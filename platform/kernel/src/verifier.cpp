@@ -10,7 +10,6 @@ namespace {
 std::mutex findingsMutex;
 std::vector<verifier::Finding> findings;
 std::function<void(const verifier::Finding&)> handler;
-std::atomic<bool> allowNestedSpinLocks{false};
 
 void DefaultHandler(const verifier::Finding& finding) {
     std::fprintf(stderr, "driver verifier: %s: %s\n", verifier::RuleName(finding.rule),
@@ -54,8 +53,8 @@ const char* RuleName(Rule rule) {
         return "spin locks released out of order";
     case Rule::SpinLockAcquiredRecursively:
         return "spin lock acquired twice by one thread";
-    case Rule::TwoSpinLocksHeld:
-        return "two of the driver's spin locks held at once";
+    case Rule::LockOrderInversion:
+        return "two spin locks taken in both orders";
     case Rule::PoStartNextPowerIrpMissing:
         return "PoStartNextPowerIrp missing";
     case Rule::PoolWrongTag:
@@ -72,8 +71,8 @@ const char* RuleName(Rule rule) {
         return "AddDevice returned with DO_DEVICE_INITIALIZING set";
     case Rule::DeviceDeletedWhileAttached:
         return "device deleted while still attached";
-    case Rule::DeviceDeletedWhileReferenced:
-        return "device deleted while still referenced";
+    case Rule::DeletedDeviceStillReferenced:
+        return "deleted device still referenced at driver unload";
     case Rule::DeviceLeftAtUnload:
         return "device object left at driver unload";
     case Rule::ReferenceCountNegative:
@@ -86,6 +85,22 @@ const char* RuleName(Rule rule) {
         return "MDL misuse";
     case Rule::IrpCompletedWhileQueued:
         return "IRP completed while still in a cancel-safe queue";
+    case Rule::InformationExceedsBuffer:
+        return "IoStatus.Information larger than the caller's buffer";
+    case Rule::UnsupportedOnSystemVersion:
+        return "feature used that the system version lacks";
+    case Rule::CancelSpinLockNotReleased:
+        return "cancel routine returned holding the cancel spin lock";
+    case Rule::PowerIrpNotSentWithPoCallDriver:
+        return "power IRP passed on with IoCallDriver before system version 6.0";
+    case Rule::RequestMustNotFail:
+        return "a request that must not fail was failed";
+    case Rule::StartCompletedBeforeLowerDrivers:
+        return "start request completed before the lower drivers finished it";
+    case Rule::IrpOutstandingAtDeletion:
+        return "IRP still in flight at device deletion or driver unload";
+    case Rule::BufferNotNonPaged:
+        return "buffer for a lower driver not in non-paged system memory";
     case Rule::InvalidParameter:
         return "invalid parameter to a kernel routine";
     }
@@ -108,20 +123,19 @@ void ClearFindings() {
 }
 
 unsigned CheckTeardown() {
-    return detail::CheckIrpsAtTeardown();
+    size_t before = Findings().size();
+    detail::CheckIrpsAtTeardown();
+    FlushFreedIrps();
+    return static_cast<unsigned>(Findings().size() - before);
 }
 
-void AllowNestedSpinLocks(bool allow) {
-    allowNestedSpinLocks = allow;
+void ReportFinding(Rule rule, const std::string& message) {
+    detail::Report(rule, message);
 }
 
 } // namespace verifier
 
 namespace detail {
-
-bool NestedSpinLocksAllowed() {
-    return allowNestedSpinLocks;
-}
 
 void Report(verifier::Rule rule, const std::string& message) {
     verifier::Finding finding{rule, message};

@@ -1,5 +1,6 @@
 #include <kstandin/testing.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace kstandin::testing {
@@ -13,14 +14,17 @@ void FailTest(const verifier::Finding& finding) {
 } // namespace
 
 void KernelTest::SetUp() {
+    // Which requests the lower stand-ins complete later follows from this number; setting it
+    // again replays the choices of a failed run.
+    std::printf("kernel stand-in: random start %llu (KSTANDIN_RANDOM_START=%llu repeats it)\n",
+                static_cast<unsigned long long>(RandomStart()),
+                static_cast<unsigned long long>(RandomStart()));
     verifier::SetHandler(FailTest);
     ResetKernel();
-    verifier::AllowNestedSpinLocks(false);
 }
 
 void KernelTest::TearDown() {
-    WaitForDispatchQueue();
-    WaitForWorkItems();
+    WaitUntilQuiet();
     verifier::CheckTeardown();
     // No reset here: fixtures may still unload drivers from their destructors, and that must
     // find the kernel as the test left it. The next SetUp resets.

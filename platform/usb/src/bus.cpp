@@ -47,12 +47,17 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     PDEVICE_OBJECT pdo = nullptr;
     std::u16string pdoName;
     bool connected = true;
+    // Where the Plug and Play manager has taken the device: it answers only while started.
+    enum class PnpState { NotStarted, Started, Stopped, SurpriseRemoved, Removed } pnpState = PnpState::NotStarted;
     bool portEnabled = true;
     UCHAR configurationValue = 0;
     unsigned generation = 1;  // changes with every (de)configuration; part of every pipe handle
     std::map<UCHAR, Pipe> pipes;
     std::map<UCHAR, UCHAR> loopback;  // OUT endpoint -> IN endpoint that sends its data back
     std::list<PendingRequest> pending;
+    // Bulk and interrupt transfers: the length each asked for, while TransferBufferLength counts
+    // what has been moved.
+    std::map<PURB, ULONG> requestedLength;
     std::vector<RequestRecord> log;
     ControlAnswer stringAnswer = ControlAnswer::Succeed;
     NTSTATUS selectStatus = STATUS_SUCCESS;
@@ -119,6 +124,15 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+// Completes now or, as the kernel's CompleteLater() chooses, later from a dispatch-level thread;
+// a dispatch routine returns what this returns.
+NTSTATUS CompleteNowOrLater(PIRP irp, NTSTATUS status) {
+    if (!CompleteLater()) return Complete(irp, status);
+    IoMarkIrpPending(irp);
+    QueueAtDispatchLevel([irp, status] { Complete(irp, status); });
+    return STATUS_PENDING;
 }
 
 PURB UrbOf(PIRP irp) {
@@ -357,6 +371,10 @@ NTSTATUS Instrument::State::SelectLocked(PURB urb) {
     return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
 }
 
+// A bulk or interrupt transfer as a host controller moves it: TransferBufferLength counts the
+// bytes moved so far from the moment the transfer arrives (the length asked for is kept in
+// requestedLength), so a transfer that ends in any way, cancelled and aborted ones included,
+// reports what it moved. IN data lands packet by packet as it arrives.
 std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     if (urb->UrbHeader.Length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
@@ -368,20 +386,19 @@ std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
         auto [status, usbdStatus] = *pipe->injected;
         pipe->injected.reset();
         pipe->halted = true;
-        transfer.TransferBufferLength = 0;
         return Answer(urb, status, usbdStatus);
     }
-    if (pipe->halted) {
-        transfer.TransferBufferLength = 0;
-        return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
-    }
+    if (pipe->halted) return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
+    auto requested = requestedLength.find(urb);
+    ULONG length = requested != requestedLength.end() ? requested->second : transfer.TransferBufferLength;
+    ULONG& moved = transfer.TransferBufferLength;
     auto buffer = static_cast<PUCHAR>(TransferBufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL));
-    ULONG length = transfer.TransferBufferLength;
     if (length != 0 && !buffer) return Answer(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     if (USB_ENDPOINT_DIRECTION_OUT(pipe->endpoint.address)) {
         auto looped = loopback.find(pipe->endpoint.address);
         if (looped == loopback.end()) {
             pipe->out.emplace_back(buffer, buffer + length);
+            moved = length;
             return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
         }
         Pipe& in = pipes[looped->second];
@@ -391,42 +408,30 @@ std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
             in.inPackets.emplace_back(buffer + offset, buffer + offset + count);
         }
         if (length % unit == 0) in.inPackets.emplace_back();
+        moved = length;
+        // The looped data serves IN transfers that wait for it.
+        Kick(Clock::now());
         return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
     }
-    // IN: the transfer ends when the buffer is full or a short packet arrives; until then the
-    // host controller keeps it. Look ahead before taking anything.
-    size_t packets = 0;
-    ULONG total = 0;
+    // IN: each packet that has arrived lands at once; the transfer ends when its buffer is full
+    // or a short packet arrives, and until then the host controller keeps it.
     bool shortPacket = false;
-    bool babble = false;
-    for (const Bytes& packet : pipe->inPackets) {
-        if (total == length) break;
-        if (packet.size() > length - total) {
-            babble = true;
-            break;
-        }
-        total += static_cast<ULONG>(packet.size());
-        ++packets;
-        if (packet.size() < pipe->endpoint.maxPacketSize) {
-            shortPacket = true;
-            break;
-        }
-    }
-    if (!babble && !shortPacket && total < length) return std::nullopt;
-    for (size_t i = 0, copied = 0; i < packets; ++i) {
+    while (moved < length && !pipe->inPackets.empty()) {
         Bytes& packet = pipe->inPackets.front();
-        if (!packet.empty()) memcpy(buffer + copied, packet.data(), packet.size());
-        copied += packet.size();
+        if (packet.size() > length - moved) {
+            // More than the room left: babble. The packet is lost and the endpoint halts.
+            pipe->inPackets.pop_front();
+            pipe->halted = true;
+            return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED);
+        }
+        if (!packet.empty()) memcpy(buffer + moved, packet.data(), packet.size());
+        moved += static_cast<ULONG>(packet.size());
+        shortPacket = packet.size() < pipe->endpoint.maxPacketSize;
         pipe->inPackets.pop_front();
+        if (shortPacket) break;
     }
-    transfer.TransferBufferLength = total;
-    if (babble) {
-        // The device sent more than the buffer holds: the packet is lost and the endpoint halts.
-        pipe->inPackets.pop_front();
-        pipe->halted = true;
-        return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED);
-    }
-    if (shortPacket && total < length && !(transfer.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
+    if (!shortPacket && moved < length) return std::nullopt;
+    if (shortPacket && moved < length && !(transfer.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
         pipe->halted = true;
         return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER);
     }
@@ -435,6 +440,19 @@ std::optional<NTSTATUS> Instrument::State::TransferLocked(PURB urb) {
 
 std::optional<NTSTATUS> Instrument::State::ProcessUrbLocked(PURB urb, std::vector<Completion>& others) {
     if (!connected) return Answer(urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    // The hub passes nothing to a device it has not started or has stopped, nor to one that is
+    // gone, nor to one it has suspended (D2 or D3).
+    switch (pnpState) {
+        case PnpState::NotStarted:
+        case PnpState::Stopped:
+            return Answer(urb, STATUS_DEVICE_NOT_READY, USBD_STATUS_NOT_ACCESSED);
+        case PnpState::SurpriseRemoved:
+        case PnpState::Removed:
+            return Answer(urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+        case PnpState::Started:
+            break;
+    }
+    if (devicePower >= PowerDeviceD2) return Answer(urb, STATUS_DEVICE_NOT_READY, USBD_STATUS_NOT_ACCESSED);
     USHORT function = urb->UrbHeader.Function;
     switch (function) {
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
@@ -492,7 +510,7 @@ std::optional<NTSTATUS> Instrument::State::ProcessUrbLocked(PURB urb, std::vecto
                 if (other && other->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
                     LookupLocked(other->UrbBulkOrInterruptTransfer.PipeHandle) == pipe &&
                     IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
-                    other->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+                    // It reports the bytes it had already moved.
                     Answer(other, STATUS_CANCELLED, USBD_STATUS_CANCELED);
                     others.emplace_back(it->irp, STATUS_CANCELLED);
                     it = pending.erase(it);
@@ -562,6 +580,8 @@ std::optional<NTSTATUS> Instrument::State::ProcessLocked(PIRP irp, std::vector<C
             for (auto& [address, pipe] : pipes) pipe.halted = false;
             return STATUS_SUCCESS;
         case IOCTL_INTERNAL_USB_ENABLE_PORT:
+            // The hub driver of 6.0 and later no longer offers it.
+            if (SystemVersionAtLeast(6, 0)) return STATUS_NOT_SUPPORTED;
             if (!connected) return STATUS_DEVICE_NOT_CONNECTED;
             portEnabled = true;
             return STATUS_SUCCESS;
@@ -649,7 +669,12 @@ void Instrument::State::Cancelled(PIRP irp) {
             urb->UrbBulkOrInterruptTransfer.TransferBufferLength = moved;
     }
     irp->IoStatus.Information = 0;
-    Complete(irp, STATUS_CANCELLED);
+    // Pending already: later means after IoCancelIrp has returned, as a host controller ends it.
+    if (CompleteLater()) {
+        QueueAtDispatchLevel([irp] { Complete(irp, STATUS_CANCELLED); });
+    } else {
+        Complete(irp, STATUS_CANCELLED);
+    }
 }
 
 void Instrument::State::Kick(Clock::time_point due) {
@@ -706,6 +731,19 @@ NTSTATUS Instrument::State::DispatchPnp(PIRP irp) {
         case IRP_MN_START_DEVICE: {
             std::lock_guard<std::mutex> lock(mu);
             irp->IoStatus.Status = spec.startStatus;
+            if (NT_SUCCESS(spec.startStatus)) pnpState = PnpState::Started;
+            break;
+        }
+        case IRP_MN_STOP_DEVICE: {
+            std::lock_guard<std::mutex> lock(mu);
+            pnpState = PnpState::Stopped;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            break;
+        }
+        case IRP_MN_SURPRISE_REMOVAL: {
+            std::lock_guard<std::mutex> lock(mu);
+            pnpState = PnpState::SurpriseRemoved;
+            irp->IoStatus.Status = STATUS_SUCCESS;
             break;
         }
         case IRP_MN_QUERY_CAPABILITIES: {
@@ -736,6 +774,7 @@ NTSTATUS Instrument::State::DispatchPnp(PIRP irp) {
                 }
                 configurationValue = 0;
                 ++generation;
+                pnpState = PnpState::Removed;
             }
             for (auto [held_irp, waitWake] : held) {
                 if (waitWake) PoStartNextPowerIrp(held_irp);
@@ -748,19 +787,15 @@ NTSTATUS Instrument::State::DispatchPnp(PIRP irp) {
         }
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_STOP_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_DEVICE_USAGE_NOTIFICATION:
             irp->IoStatus.Status = STATUS_SUCCESS;
             break;
         default:
             break;  // not handled: the status stays as it came
     }
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteNowOrLater(irp, irp->IoStatus.Status);
 }
 
 NTSTATUS Instrument::State::DispatchPower(PIRP irp) {
@@ -795,13 +830,68 @@ NTSTATUS Instrument::State::DispatchPower(PIRP irp) {
         }
         irp->IoStatus.Status = status;
     }
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteNowOrLater(irp, irp->IoStatus.Status);
+}
+
+// A host controller moves data by DMA from memory that stays put: every buffer handed to the USB
+// stack must be non-paged system memory, or an MDL whose pages are locked.
+bool CheckTransferBuffer(PURB urb) {
+    PVOID buffer = nullptr;
+    PMDL mdl = nullptr;
+    ULONG length = 0;
+    USHORT function = urb->UrbHeader.Function;
+    if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        buffer = urb->UrbBulkOrInterruptTransfer.TransferBuffer;
+        mdl = urb->UrbBulkOrInterruptTransfer.TransferBufferMDL;
+        length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+        buffer = urb->UrbControlDescriptorRequest.TransferBuffer;
+        mdl = urb->UrbControlDescriptorRequest.TransferBufferMDL;
+        length = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    } else if (IsVendorOrClass(function)) {
+        buffer = urb->UrbControlVendorClassRequest.TransferBuffer;
+        mdl = urb->UrbControlVendorClassRequest.TransferBufferMDL;
+        length = urb->UrbControlVendorClassRequest.TransferBufferLength;
+    } else {
+        return true;
+    }
+    if (length == 0) return true;
+    char address[32];
+    if (mdl) {
+        if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
+            verifier::ReportFinding(verifier::Rule::BufferNotNonPaged,
+                                    "URB function " + std::to_string(function) +
+                                        " with a TransferBufferMDL whose pages are not locked");
+            return false;
+        }
+        return true;
+    }
+    if (buffer && !IsNonPagedSystemMemory(buffer, length)) {
+        snprintf(address, sizeof address, "%p", buffer);
+        verifier::ReportFinding(verifier::Rule::BufferNotNonPaged,
+                                "URB function " + std::to_string(function) + " with a TransferBuffer of " +
+                                    std::to_string(length) + " bytes at " + address +
+                                    ", which is not non-paged system memory (a stack or user buffer?)");
+        return false;
+    }
+    return true;
 }
 
 NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
     Log(irp);
+    if (PURB urb = UrbOf(irp)) {
+        // The controller would take the memory for DMA; the stand-in refuses to touch it.
+        if (!CheckTransferBuffer(urb)) {
+            irp->IoStatus.Information = 0;
+            return Complete(irp, Answer(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+        }
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+            std::lock_guard<std::mutex> lock(mu);
+            requestedLength[urb] = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        }
+    }
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MajorFunction) {
         case IRP_MJ_PNP:

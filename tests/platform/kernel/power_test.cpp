@@ -3,6 +3,10 @@
 #include "test_stack.h"
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
 
 using namespace kstandin;
 using namespace kstandin::testing;
@@ -29,6 +33,29 @@ VOID NTAPI RecordDone(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVO
     KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
 }
 
+// Waits at most 5 s for the completion function.
+bool WaitDone(Done& done) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -50000000;
+    return KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, &timeout) ==
+           STATUS_SUCCESS;
+}
+
+// Waits at most 5 s until the PDO has seen `count` requests of the minor function.
+bool PdoHasSeen(PDEVICE_OBJECT pdo, UCHAR minor, size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        size_t seen = 0;
+        for (auto [major, each] : PdoRequests(pdo))
+            seen += major == IRP_MJ_POWER && each == minor;
+        if (seen >= count)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 class PowerTest : public StackTest {};
 
 TEST_F(PowerTest, RequestedPowerIrpGoesToTheTopAndCallsTheCompletionFunction) {
@@ -51,7 +78,7 @@ TEST_F(PowerTest, RequestedPowerIrpGoesToTheTopAndCallsTheCompletionFunction) {
     d3.DeviceState = PowerDeviceD3;
     EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, RecordDone, &done, nullptr),
               STATUS_PENDING);
-    KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_TRUE(WaitDone(done)) << "the requested power request never finished";
     EXPECT_EQ(seenByFunctionDriver, std::vector<UCHAR>{IRP_MN_SET_POWER});
     EXPECT_EQ(done.device, pdo)
         << "the completion function gets the device the request was made for";
@@ -85,17 +112,59 @@ TEST_F(PowerTest, WaitWakeIsHeldUntilWakeOrCancel) {
     ASSERT_NE(waitWake, nullptr);
     EXPECT_FALSE(done.called);
     EXPECT_EQ(OutstandingIrps(), 1u);
+    ASSERT_TRUE(PdoHasSeen(pdo, IRP_MN_WAIT_WAKE, 1)) << "the wait-wake request never arrived";
     EXPECT_TRUE(IoCancelIrp(waitWake));
-    KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_TRUE(WaitDone(done)) << "the cancelled wait-wake request never finished";
     EXPECT_EQ(done.status, STATUS_CANCELLED);
 
     KeClearEvent(&done.event);
     PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, s3, RecordDone, &done, &waitWake);
+    ASSERT_TRUE(PdoHasSeen(pdo, IRP_MN_WAIT_WAKE, 2)) << "the wait-wake request never arrived";
     EXPECT_TRUE(CompleteWaitWake(pdo));
-    KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_TRUE(WaitDone(done)) << "the wait-wake request never finished";
     EXPECT_EQ(done.status, STATUS_SUCCESS);
     EXPECT_EQ(OutstandingIrps(), 0u);
     EXPECT_FALSE(CompleteWaitWake(pdo));
+}
+
+// Power requests arrive as Windows sends them: never inside PoRequestPowerIrp, at PASSIVE_LEVEL to
+// a pageable stack, and possibly at DISPATCH_LEVEL to a non-pageable one; system requests too.
+TEST_F(PowerTest, PowerRequestsArriveFromThePowerManagersThreadsAtTheStacksLevel) {
+    std::mutex mutex;
+    std::set<KIRQL> levels;
+    std::set<std::thread::id> threads;
+    SetHandler([&](PDEVICE_OBJECT, PIRP irp) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            levels.insert(KeGetCurrentIrql());
+            if (IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == DevicePowerState)
+                threads.insert(std::this_thread::get_id());
+        }
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+    });
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    auto requestMany = [&] {
+        for (int i = 0; i < 16; ++i) {
+            Done done;
+            KeInitializeEvent(&done.event, NotificationEvent, FALSE);
+            PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, RecordDone, &done, nullptr);
+            ASSERT_TRUE(WaitDone(done)) << "a requested power request never finished";
+            EXPECT_EQ(power::SetSystemPower(pdo, PowerSystemWorking), STATUS_SUCCESS);
+        }
+    };
+    SetLowerCompletion(LowerCompletion::Random);
+    requestMany();
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u) << "a device request inside the call";
+    EXPECT_EQ(levels, (std::set<KIRQL>{PASSIVE_LEVEL, DISPATCH_LEVEL})) << "random start " << RandomStart();
+
+    // A pageable stack gets them at PASSIVE_LEVEL only.
+    fdo->Flags |= DO_POWER_PAGABLE;
+    levels.clear();
+    requestMany();
+    EXPECT_EQ(levels, (std::set<KIRQL>{PASSIVE_LEVEL}));
 }
 
 TEST_F(PowerTest, SystemRequestsAndPlugAndPlayRequestsReachTheStack) {

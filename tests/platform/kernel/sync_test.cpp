@@ -1,6 +1,7 @@
 // Events, waits, spin locks with the per-thread IRQL, work items, and the dispatch-level thread.
 #include "test_stack.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -139,27 +140,58 @@ TEST_F(SyncTest, WorkItemsRunOnAnotherThreadAtPassiveLevelWithTheDeviceReference
     DeleteTestPdo(pdo);
 }
 
-TEST_F(SyncTest, DispatchLevelThreadRunsQueuedRoutinesInOrder) {
-    std::vector<int> order;
-    std::thread::id dpcThread;
-    for (int i = 0; i < 5; ++i) {
-        QueueAtDispatchLevel([&order, &dpcThread, i] {
-            order.push_back(i);
-            dpcThread = std::this_thread::get_id();
-            EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        });
-    }
+TEST_F(SyncTest, TwoDispatchLevelThreadsRunQueuedRoutinesAtOnce) {
+    // Two routines that each wait for the other can only both finish on two processors.
+    struct Pair {
+        KEVENT first, second;
+        std::atomic<int> finished{0};
+        std::atomic<int> atDispatch{0};
+    } pair;
+    KeInitializeEvent(&pair.first, NotificationEvent, FALSE);
+    KeInitializeEvent(&pair.second, NotificationEvent, FALSE);
+    auto meet = [&pair](PKEVENT mine, PKEVENT other) {
+        pair.atDispatch += KeGetCurrentIrql() == DISPATCH_LEVEL;
+        KeSetEvent(mine, IO_NO_INCREMENT, FALSE);
+        LARGE_INTEGER poll{};
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (KeWaitForSingleObject(other, Executive, KernelMode, FALSE, &poll) != STATUS_SUCCESS &&
+               std::chrono::steady_clock::now() < deadline) {
+        }
+        pair.finished += KeReadStateEvent(other) != 0;
+    };
+    QueueAtDispatchLevel([&] { meet(&pair.first, &pair.second); });
+    QueueAtDispatchLevel([&] { meet(&pair.second, &pair.first); });
     WaitForDispatchQueue();
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
-    EXPECT_NE(dpcThread, std::this_thread::get_id());
+    EXPECT_EQ(pair.finished.load(), 2) << "the two routines never ran at the same time";
+    EXPECT_EQ(pair.atDispatch.load(), 2);
 
-    // Asked for from the dispatch-level thread itself, the routine runs in place.
-    bool nested = false;
+    // Asked for from a dispatch-level thread itself, the routine runs in place.
+    std::thread::id outer, inner;
     RunAtDispatchLevel([&] {
-        RunAtDispatchLevel([&] { nested = std::this_thread::get_id() == dpcThread; });
+        outer = std::this_thread::get_id();
+        RunAtDispatchLevel([&] { inner = std::this_thread::get_id(); });
         WaitForDispatchQueue();
     });
-    EXPECT_TRUE(nested);
+    EXPECT_EQ(inner, outer);
+    EXPECT_NE(outer, std::this_thread::get_id());
+}
+
+TEST_F(SyncTest, LowerCompletionFollowsTheRandomStartOrTheTestsChoice) {
+    SetLowerCompletion(LowerCompletion::AtOnce);
+    EXPECT_FALSE(CompleteLater());
+    SetLowerCompletion(LowerCompletion::Later);
+    EXPECT_TRUE(CompleteLater());
+    // Random: the same start gives the same choices, and both come up.
+    ResetKernel();
+    std::vector<bool> first, second;
+    for (int i = 0; i < 64; ++i)
+        first.push_back(CompleteLater());
+    ResetKernel();
+    for (int i = 0; i < 64; ++i)
+        second.push_back(CompleteLater());
+    EXPECT_EQ(first, second) << "random start " << RandomStart();
+    EXPECT_NE(std::count(first.begin(), first.end(), true), 0);
+    EXPECT_NE(std::count(first.begin(), first.end(), false), 0);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@ namespace kstandin {
 void ResetKernel();
 void SetOsVersion(ULONG major, ULONG minor, NTSTATUS result = STATUS_SUCCESS, ULONG build = 19045);
 void SetTickCount(ULONGLONG ticks); // what KeQueryTickCount returns from now on
+bool SystemVersionAtLeast(ULONG major, ULONG minor); // the version SetOsVersion set
 void AdvanceTickCount(ULONGLONG ticks);
 
 class LoadedDriver {
@@ -130,7 +132,11 @@ struct OpenResult {
     PFILE_OBJECT file = nullptr;
 };
 OpenResult OpenFile(const std::u16string& path);
+// Sends IRP_MJ_CLEANUP; IRP_MJ_CLOSE follows once the last request on the file has completed,
+// as on Windows: at once when none is in flight, else later from a passive-level thread of its
+// own (WaitForDeferredCloses waits for those). The file object is released after the close.
 void CloseFile(PFILE_OBJECT file);
+void WaitForDeferredCloses();
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string& fileName); // no IRP sent
 void ReleaseFileObject(PFILE_OBJECT file);
 // Read, write and device control as the I/O manager builds them for the device's I/O method
@@ -213,12 +219,30 @@ void FailNextWorkItemAllocation();               // the next IoAllocateWorkItem 
 void FailNextMdlMapping();                  // the next MmMapLockedPagesSpecifyCache returns null
 void FailNextPowerRequest(NTSTATUS status); // the next PoRequestPowerIrp fails with it
 ULONG LastMappingPriority();                // Priority of the last MmMapLockedPagesSpecifyCache
+// Whether [address, address + length) lies in non-paged system memory: a live non-paged pool
+// block, a device extension, or the system mapping of an MDL (mapped and not yet unmapped, or
+// built for non-paged pool). Stacks and user buffers are not.
+bool IsNonPagedSystemMemory(const void* address, size_t length);
 
-// Threads: run a function on the kernel's dispatch-level thread at DISPATCH_LEVEL, as a DPC would.
+// Threads: run a function on one of the kernel's two dispatch-level threads (two processors) at
+// DISPATCH_LEVEL, as a DPC would. Queued routines start in order; two may run at the same time.
 void RunAtDispatchLevel(const std::function<void()>& fn); // and wait for it
-void QueueAtDispatchLevel(std::function<void()> fn);      // without waiting, in order
+void QueueAtDispatchLevel(std::function<void()> fn);      // without waiting
 void WaitForDispatchQueue();                              // until everything queued has run
+
+// Whether the lower stand-ins (the test bus, the USB bus and their cancel routines) complete a
+// request inside the call that hands it to them or later from a dispatch-level thread. Random by
+// default: each request draws from a generator started at RandomStart(), which comes from the
+// environment variable KSTANDIN_RANDOM_START when set (to replay a run) and is printed by the
+// test fixture. ResetKernel restarts the generator and sets Random again.
+enum class LowerCompletion { Random, AtOnce, Later };
+void SetLowerCompletion(LowerCompletion mode);
+bool CompleteLater(); // the next choice
+uint64_t RandomStart();
 void WaitForWorkItems();                                  // until no work item is queued or running
+// Until the dispatch-level threads, work items, the power manager's threads and deferred closes
+// are all idle, none of them handing new work to another.
+void WaitUntilQuiet();
 unsigned OutstandingIrps(); // requests built by the I/O or power manager and not completed yet
 
 namespace verifier {
@@ -238,7 +262,7 @@ enum class Rule {
     SpinLockNotHeld,
     SpinLockReleasedOutOfOrder,
     SpinLockAcquiredRecursively,
-    TwoSpinLocksHeld,
+    LockOrderInversion,
     PoStartNextPowerIrpMissing,
     PoolWrongTag,
     PoolDoubleFree,
@@ -247,12 +271,20 @@ enum class Rule {
     PoolLeftAtUnload,
     AddDeviceLeftInitializing,
     DeviceDeletedWhileAttached,
-    DeviceDeletedWhileReferenced,
+    DeletedDeviceStillReferenced,
     DeviceLeftAtUnload,
     ReferenceCountNegative,
     IrpOutstandingAtTeardown,
     WorkItemMisuse,
     MdlMisuse,
+    InformationExceedsBuffer,
+    UnsupportedOnSystemVersion,
+    CancelSpinLockNotReleased,
+    PowerIrpNotSentWithPoCallDriver,
+    RequestMustNotFail,
+    StartCompletedBeforeLowerDrivers,
+    IrpOutstandingAtDeletion,
+    BufferNotNonPaged,
     InvalidParameter,
     IrpCompletedWhileQueued,
 };
@@ -266,13 +298,14 @@ void SetHandler(std::function<void(const Finding&)> handler);
 std::vector<Finding> Findings();
 void ClearFindings();
 // Checks what must be quiet between tests: requests held after STATUS_MORE_PROCESSING_REQUIRED or
-// still in flight. Reported as findings; returns how many.
+// still in flight, and freed requests written after they were freed. Reported as findings;
+// returns how many.
 unsigned CheckTeardown();
 // Freed requests are kept poisoned for a while so that late uses are recognised; this releases
 // them now, reporting any that was written after it was freed.
 void FlushFreedIrps();
-// Whether two of the driver's spin locks may be held at once by one thread (default false).
-void AllowNestedSpinLocks(bool allow);
+// Reports a finding as the kernel's own checks do (for the other stand-ins' rules).
+void ReportFinding(Rule rule, const std::string& message);
 } // namespace verifier
 
 // Text helpers for tests (WCHAR strings are 16 bits; never hand them to wide libc functions).
