@@ -78,11 +78,11 @@ TEST_F(UsbRequestsTest, AStringDescriptorShorterThanItsLengthClaimsEndsAtTheByte
     record_ = RecordOf(device_);
     record_->serialIndex = spec.serialIndex;
 
-    UCHAR buffer[256];
-    memset(buffer, 0xAA, sizeof(buffer));
-    ASSERT_EQ(ReadString(7, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    PoolBuffer buffer(256);
+    memset(buffer.data(), 0xAA, buffer.size());
+    ASSERT_EQ(ReadString(7, buffer.data(), buffer.size()), STATUS_SUCCESS);
     EXPECT_EQ(buffer[0], 6);
-    EXPECT_EQ(kstandin::usb::Bytes(buffer + 1, buffer + 6),
+    EXPECT_EQ(kstandin::usb::Bytes(buffer.data() + 1, buffer.data() + 6),
               (kstandin::usb::Bytes{USB_STRING_DESCRIPTOR_TYPE, 'A', 0, 'B', 0}));
     EXPECT_EQ(buffer[6], 0xAA) << "nothing beyond what the device sent";
 

@@ -92,7 +92,6 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     std::optional<NTSTATUS> ProcessLocked(PIRP irp, std::vector<Completion>& others);
     std::optional<NTSTATUS> ProcessUrbLocked(PURB urb, std::vector<Completion>& others);
     std::optional<NTSTATUS> TransferLocked(PURB urb);
-    ULONG MoveForCancelLocked(PURB urb);
     NTSTATUS SelectLocked(PURB urb);
     NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp);
     NTSTATUS DispatchPnp(PIRP irp);
@@ -631,28 +630,8 @@ void Instrument::State::Service() {
     }
 }
 
-// A bulk IN transfer that is cancelled while it waits for more keeps the full packets that had
-// arrived; the stack reports them in TransferBufferLength, as a host controller does.
-ULONG Instrument::State::MoveForCancelLocked(PURB urb) {
-    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return 0;
-    auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    Pipe* pipe = LookupLocked(transfer.PipeHandle);
-    if (!pipe || USB_ENDPOINT_DIRECTION_OUT(pipe->endpoint.address) || pipe->halted) return 0;
-    auto buffer = static_cast<PUCHAR>(TransferBufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL));
-    ULONG moved = 0;
-    while (buffer && !pipe->inPackets.empty() &&
-           pipe->inPackets.front().size() <= transfer.TransferBufferLength - moved) {
-        Bytes& packet = pipe->inPackets.front();
-        if (!packet.empty()) memcpy(buffer + moved, packet.data(), packet.size());
-        moved += static_cast<ULONG>(packet.size());
-        pipe->inPackets.pop_front();
-    }
-    return moved;
-}
-
 void Instrument::State::Cancelled(PIRP irp) {
     bool waitWake = false;
-    ULONG moved = 0;
     {
         std::lock_guard<std::mutex> lock(mu);
         auto it = std::find_if(pending.begin(), pending.end(),
@@ -660,14 +639,11 @@ void Instrument::State::Cancelled(PIRP irp) {
         if (it == pending.end()) return;
         waitWake = it->waitWake;
         pending.erase(it);
-        if (PURB urb = UrbOf(irp)) moved = MoveForCancelLocked(urb);
     }
     if (waitWake) PoStartNextPowerIrp(irp);
-    if (PURB urb = UrbOf(irp)) {
-        Answer(urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
-            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = moved;
-    }
+    // A transfer reports the bytes it had moved before the cancel (TransferBufferLength counts
+    // them as they land).
+    if (PURB urb = UrbOf(irp)) Answer(urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     irp->IoStatus.Information = 0;
     // Pending already: later means after IoCancelIrp has returned, as a host controller ends it.
     if (CompleteLater()) {
