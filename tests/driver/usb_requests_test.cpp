@@ -76,6 +76,8 @@ TEST_F(UsbRequestsTest, AStringDescriptorShorterThanItsLengthClaimsEndsAtTheByte
     device_ = AddInstrument(*instrument_);
     ASSERT_NE(device_, nullptr);
     record_ = RecordOf(device_);
+    ASSERT_EQ(kstandin::SendIrp(instrument_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE).status,
+              STATUS_SUCCESS);
     record_->serialIndex = spec.serialIndex;
 
     PoolBuffer buffer(256);
