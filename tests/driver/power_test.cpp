@@ -232,8 +232,8 @@ TEST_F(SystemDevicePowerTest, FailuresInTheDriverCompleteTheRequestAndItsReferen
     EXPECT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD0));
     EXPECT_EQ(QueueState(), static_cast<ULONG>(HoldRequests));
     kstandin::FailNextWorkItemAllocation();
-    EXPECT_EQ(kstandin::power::QueryDevicePower(pdo_, PowerDeviceD2),
-              STATUS_INSUFFICIENT_RESOURCES) << "a query may fail";
+    EXPECT_EQ(kstandin::power::QueryDevicePower(pdo_, PowerDeviceD2), STATUS_INSUFFICIENT_RESOURCES)
+        << "a query may fail";
     EXPECT_TRUE(Idle());
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3), 0u);
 }

@@ -67,7 +67,8 @@ class DispatchLevelBlock {
                 }
             });
         }
-        while (running_ < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (running_ < 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~DispatchLevelBlock() { Release(); }
     void Release() { released_ = true; }
@@ -88,8 +89,8 @@ TEST_F(WaitWakeTest, ACancelEndedLaterByTheBusIsAwaitedBeforeTheDeviceGoes) {
         ASSERT_TRUE(instrument_->WaitWakeHeld());
         auto block = std::make_unique<DispatchLevelBlock>();
         PDEVICE_OBJECT top = kstandin::TopOfStack(pdo_);
-        auto request = std::async(std::launch::async,
-                                  [top, minor] { return kstandin::SendIrp(top, IRP_MJ_PNP, minor); });
+        auto request = std::async(
+            std::launch::async, [top, minor] { return kstandin::SendIrp(top, IRP_MJ_PNP, minor); });
         EXPECT_EQ(request.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
             << "returned while the cancelled wait-wake request was still with the bus";
         block->Release();

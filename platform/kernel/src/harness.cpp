@@ -382,8 +382,8 @@ void SendClose(PFILE_OBJECT file) {
 void AttachUserBuffer(PIRP irp, PDEVICE_OBJECT device, void* buffer, ULONG length, bool toDevice,
                       const std::shared_ptr<Request>& request) {
     if (device->Flags & DO_BUFFERED_IO) {
-        irp->AssociatedIrp.SystemBuffer =
-            AllocateSystemBuffer(length ? length : 1, toDevice ? buffer : nullptr, toDevice ? length : 0);
+        irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(
+            length ? length : 1, toDevice ? buffer : nullptr, toDevice ? length : 0);
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         if (!toDevice) {
             irp->Flags |= IRP_INPUT_OPERATION;
@@ -837,7 +837,8 @@ void WaitForDeferredCloses() {
         if (!filesCondition.wait_for(lock, std::chrono::seconds(30),
                                      [] { return closesRunning == 0; })) {
             lock.unlock();
-            Report(Rule::IrpOutstandingAtTeardown, "a deferred IRP_MJ_CLOSE is still running after 30 s");
+            Report(Rule::IrpOutstandingAtTeardown,
+                   "a deferred IRP_MJ_CLOSE is still running after 30 s");
             return;
         }
         finished.swap(closeThreads);

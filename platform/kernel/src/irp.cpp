@@ -61,7 +61,6 @@ struct IrpInfo {
     POWER_STATE_TYPE powerType = SystemPowerState;
 };
 
-
 std::mutex irpMutex;
 std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> irps;
 std::deque<std::shared_ptr<IrpInfo>> quarantine;
@@ -200,9 +199,9 @@ void CheckMustNotFail(const IrpInfo& info, NTSTATUS status,
     } else {
         return;
     }
-    findings.push_back({Rule::RequestMustNotFail, what + " (" + IrpName(info.irp) +
-                                                      ") ended with " +
-                                                      Hex(static_cast<ULONG>(status))});
+    findings.push_back(
+        {Rule::RequestMustNotFail,
+         what + " (" + IrpName(info.irp) + ") ended with " + Hex(static_cast<ULONG>(status))});
 }
 
 // A function or filter driver completes a start only after the drivers below it have started the
@@ -362,7 +361,7 @@ struct PowerRequest {
     PVOID context;
 };
 
-}
+} // namespace
 
 namespace kstandin::detail {
 void DeliverPowerRequest(PDEVICE_OBJECT target, PIRP irp) {
@@ -372,7 +371,7 @@ void DeliverPowerRequest(PDEVICE_OBJECT target, PIRP irp) {
         QueueAtPassiveLevel([target, irp] { PoCallDriver(target, irp); });
     }
 }
-}
+} // namespace kstandin::detail
 
 namespace {
 
@@ -558,11 +557,11 @@ void CheckIrpsAtDeviceDeletion(PDEVICE_OBJECT device) {
                 routineToCome = routineToCome || below->CompletionRoutine != nullptr;
             }
             if (atDevice || routineToCome) {
-                findings.push_back(
-                    {Rule::IrpOutstandingAtDeletion,
-                     IrpName(irp) + " (" + MajorName(info->major) + ") is still in flight " +
-                         (atDevice ? "at " : "with a completion routine for ") + Describe(device) +
-                         ", which is being deleted"});
+                findings.push_back({Rule::IrpOutstandingAtDeletion,
+                                    IrpName(irp) + " (" + MajorName(info->major) +
+                                        ") is still in flight " +
+                                        (atDevice ? "at " : "with a completion routine for ") +
+                                        Describe(device) + ", which is being deleted"});
             }
         }
     }
@@ -1045,8 +1044,8 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
             next->Parameters.Read.ByteOffset = *StartingOffset;
         if (DeviceObject->Flags & DO_BUFFERED_IO) {
             bool write = MajorFunction == IRP_MJ_WRITE;
-            irp->AssociatedIrp.SystemBuffer =
-                AllocateSystemBuffer(Length ? Length : 1, write ? Buffer : nullptr, write ? Length : 0);
+            irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(
+                Length ? Length : 1, write ? Buffer : nullptr, write ? Length : 0);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             if (!write) {
                 irp->Flags |= IRP_INPUT_OPERATION;

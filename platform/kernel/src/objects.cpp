@@ -130,8 +130,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if ((PoolType == NonPagedPoolNx || PoolType == NonPagedPoolNxCacheAligned) &&
         !SystemVersionAtLeast(6, 2)) {
         // Before 6.2 the pool type is unknown: Windows stops with BAD_POOL_CALLER.
-        Report(Rule::UnsupportedOnSystemVersion,
-               "ExAllocatePoolWithTag with NonPagedPoolNx, which exists from system version 6.2 on");
+        Report(
+            Rule::UnsupportedOnSystemVersion,
+            "ExAllocatePoolWithTag with NonPagedPoolNx, which exists from system version 6.2 on");
         return nullptr;
     }
     {

@@ -290,7 +290,7 @@ void ResetThreads() {
     WaitForWorkItems();
     {
         std::lock_guard<std::mutex> lock(choiceMutex);
-        choices.seed(RandomStart());
+        choices = std::mt19937_64(RandomStart());
         lowerCompletion = LowerCompletion::Random;
     }
     {

@@ -158,7 +158,8 @@ TEST_F(PowerTest, PowerRequestsArriveFromThePowerManagersThreadsAtTheStacksLevel
     SetLowerCompletion(LowerCompletion::Random);
     requestMany();
     EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u) << "a device request inside the call";
-    EXPECT_EQ(levels, (std::set<KIRQL>{PASSIVE_LEVEL, DISPATCH_LEVEL})) << "random start " << RandomStart();
+    EXPECT_EQ(levels, (std::set<KIRQL>{PASSIVE_LEVEL, DISPATCH_LEVEL}))
+        << "random start " << RandomStart();
 
     // A pageable stack gets them at PASSIVE_LEVEL only.
     fdo->Flags |= DO_POWER_PAGABLE;

@@ -12,7 +12,8 @@ using Rule = verifier::Rule;
 
 namespace {
 
-constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kBufferedCode =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 class StrictTest : public StackTest {};
 
@@ -95,8 +96,8 @@ TEST_F(StrictTest, NonExecutablePoolAndMappingsExistFromVersion62On) {
         SCOPED_TRACE(std::to_string(version.major) + "." + std::to_string(version.minor));
         SetOsVersion(version.major, version.minor);
         void* block = nullptr;
-        auto findings = CaptureFindings(
-            [&] { block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x6B6C7542); });
+        auto findings =
+            CaptureFindings([&] { block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x6B6C7542); });
         EXPECT_EQ(HasRule(findings, Rule::UnsupportedOnSystemVersion), !version.nx);
         EXPECT_EQ(block != nullptr, version.nx);
         if (block)
@@ -209,8 +210,8 @@ TEST_F(StrictTest, RemovalsCancelsAndSetPowerMustNotFail) {
 
 TEST_F(StrictTest, AStartIsCompletedOnlyAfterTheLowerDriversFinishedIt) {
     SetHandler([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
-    EXPECT_TRUE(HasRule(CaptureFindings([&] { pnp::Start(pdo); }),
-                        Rule::StartCompletedBeforeLowerDrivers));
+    EXPECT_TRUE(
+        HasRule(CaptureFindings([&] { pnp::Start(pdo); }), Rule::StartCompletedBeforeLowerDrivers));
 
     // Forwarded and waited for, the start is the function driver's to complete again.
     SetHandler([this](PDEVICE_OBJECT, PIRP irp) {

@@ -154,7 +154,8 @@ TEST_F(SyncTest, TwoDispatchLevelThreadsRunQueuedRoutinesAtOnce) {
         KeSetEvent(mine, IO_NO_INCREMENT, FALSE);
         LARGE_INTEGER poll{};
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (KeWaitForSingleObject(other, Executive, KernelMode, FALSE, &poll) != STATUS_SUCCESS &&
+        while (KeWaitForSingleObject(other, Executive, KernelMode, FALSE, &poll) !=
+                   STATUS_SUCCESS &&
                std::chrono::steady_clock::now() < deadline) {
         }
         pair.finished += KeReadStateEvent(other) != 0;

@@ -21,7 +21,7 @@ namespace kstandin {
 // queued work items and the dispatch-level thread to go idle first.
 void ResetKernel();
 void SetOsVersion(ULONG major, ULONG minor, NTSTATUS result = STATUS_SUCCESS, ULONG build = 19045);
-void SetTickCount(ULONGLONG ticks); // what KeQueryTickCount returns from now on
+void SetTickCount(ULONGLONG ticks);                  // what KeQueryTickCount returns from now on
 bool SystemVersionAtLeast(ULONG major, ULONG minor); // the version SetOsVersion set
 void AdvanceTickCount(ULONGLONG ticks);
 
@@ -239,7 +239,7 @@ enum class LowerCompletion { Random, AtOnce, Later };
 void SetLowerCompletion(LowerCompletion mode);
 bool CompleteLater(); // the next choice
 uint64_t RandomStart();
-void WaitForWorkItems();                                  // until no work item is queued or running
+void WaitForWorkItems(); // until no work item is queued or running
 // Until the dispatch-level threads, work items, the power manager's threads and deferred closes
 // are all idle, none of them handing new work to another.
 void WaitUntilQuiet();
