@@ -174,8 +174,9 @@ class Progress {
         if (now - last_ < 250 && done < total_)
             return;
         last_ = now;
-        std::fprintf(stderr, "\r%s: %.1f of %.1f MiB (%u%%)", what_, done / 1048576.0,
-                     total_ / 1048576.0, static_cast<unsigned>(done * 100 / total_));
+        std::fprintf(stderr, "\r%s: %.1f of %.1f MiB (%u%%)", what_,
+                     static_cast<double>(done) / 1048576.0, static_cast<double>(total_) / 1048576.0,
+                     static_cast<unsigned>(done * 100 / total_));
         shown_ = true;
     }
     ~Progress() {
@@ -726,11 +727,12 @@ double Seconds(const LARGE_INTEGER& start) {
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+    return static_cast<double>(now.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
 }
 
 void ShowRate(const char* what, unsigned long long bytes, double seconds) {
-    double rate = seconds > 0 ? bytes / seconds : 0;
+    double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
     std::printf("%-5s %llu bytes in %.3f s: %.2f MB/s, %.3f of 53.248 MB/s\n", what, bytes, seconds,
                 rate / 1e6, rate / kHighSpeedBulkMax);
 }
