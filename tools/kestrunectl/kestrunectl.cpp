@@ -956,6 +956,15 @@ int ShowCommandHelp(const Command& command) {
     return 0;
 }
 
+// Output is checked once, before the program ends, rather than after each line: a full disk or
+// a closed pipe must not end in exit code 0. A command that failed keeps its own exit code.
+int Finish(int result) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::ferror(stderr))
+        return result;
+    std::fprintf(stderr, "kestrunectl: writing the output failed\n");
+    return result != 0 ? result : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -963,7 +972,7 @@ int main(int argc, char** argv) {
     if (words.empty() || words[0] == "--help" || words[0] == "-h" ||
         (words[0] == "help" && words.size() == 1)) {
         ShowHelp();
-        return words.empty() ? 2 : 0;
+        return Finish(words.empty() ? 2 : 0);
     }
     Arguments arguments;
     pipeTemplate.clear();
@@ -996,8 +1005,7 @@ int main(int argc, char** argv) {
     if (!command)
         return Usage("no command");
     if (help)
-        return ShowCommandHelp(*command);
+        return Finish(ShowCommandHelp(*command));
     int result = command->run(arguments);
-    std::fflush(stdout);
-    return result;
+    return Finish(result);
 }
