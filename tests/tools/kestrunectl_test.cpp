@@ -253,4 +253,22 @@ TEST(KestrunectlFiles, AFileWrittenToTheLoopbackComesBackIdentical) {
     std::remove(out.c_str());
 }
 
+// Output that cannot be written (stdout on a full device) fails the run with a message, on each
+// way the program ends after printing: general help, a command's help, a command.
+TEST(KestrunectlOutput, OutputThatCannotBeWrittenFailsTheRun) {
+    for (const char* arguments : {"--help", "help list", "list", "info"}) {
+        std::string err = TempPath("err");
+        std::string command = std::string("KESTRUNECTL_INSTRUMENTS=0x0002 timeout 30 ") +
+                              KESTRUNECTL_PATH + " " + arguments + " >/dev/full 2>" + err;
+        int status = std::system(command.c_str());
+        int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::string text = ReadAll(err);
+        std::remove(err.c_str());
+        ASSERT_NE(exitCode, 124) << "kestrunectl " << arguments << " did not end within 30 s";
+        EXPECT_EQ(exitCode, 1) << "kestrunectl " << arguments << "\nstderr:\n" << text;
+        EXPECT_NE(text.find("kestrunectl: writing the output failed"), std::string::npos)
+            << "kestrunectl " << arguments << "\nstderr:\n" << text;
+    }
+}
+
 } // namespace

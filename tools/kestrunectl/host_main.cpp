@@ -23,6 +23,7 @@ namespace {
 
 std::vector<kswin32::app::InstrumentConfig> InstrumentsFromEnvironment(bool* ok) {
     std::vector<kswin32::app::InstrumentConfig> instruments;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once, before the simulated PC starts threads
     const char* text = std::getenv("KESTRUNECTL_INSTRUMENTS");
     std::string list = text && *text ? text : "0x0002";
     *ok = true;

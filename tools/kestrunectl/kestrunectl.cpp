@@ -174,8 +174,9 @@ class Progress {
         if (now - last_ < 250 && done < total_)
             return;
         last_ = now;
-        std::fprintf(stderr, "\r%s: %.1f of %.1f MiB (%u%%)", what_, done / 1048576.0,
-                     total_ / 1048576.0, static_cast<unsigned>(done * 100 / total_));
+        std::fprintf(stderr, "\r%s: %.1f of %.1f MiB (%u%%)", what_,
+                     static_cast<double>(done) / 1048576.0, static_cast<double>(total_) / 1048576.0,
+                     static_cast<unsigned>(done * 100 / total_));
         shown_ = true;
     }
     ~Progress() {
@@ -726,11 +727,12 @@ double Seconds(const LARGE_INTEGER& start) {
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+    return static_cast<double>(now.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
 }
 
 void ShowRate(const char* what, unsigned long long bytes, double seconds) {
-    double rate = seconds > 0 ? bytes / seconds : 0;
+    double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
     std::printf("%-5s %llu bytes in %.3f s: %.2f MB/s, %.3f of 53.248 MB/s\n", what, bytes, seconds,
                 rate / 1e6, rate / kHighSpeedBulkMax);
 }
@@ -954,6 +956,15 @@ int ShowCommandHelp(const Command& command) {
     return 0;
 }
 
+// Output is checked once, before the program ends, rather than after each line: a full disk or
+// a closed pipe must not end in exit code 0. A command that failed keeps its own exit code.
+int Finish(int result) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::ferror(stderr))
+        return result;
+    std::fprintf(stderr, "kestrunectl: writing the output failed\n");
+    return result != 0 ? result : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -961,7 +972,7 @@ int main(int argc, char** argv) {
     if (words.empty() || words[0] == "--help" || words[0] == "-h" ||
         (words[0] == "help" && words.size() == 1)) {
         ShowHelp();
-        return words.empty() ? 2 : 0;
+        return Finish(words.empty() ? 2 : 0);
     }
     Arguments arguments;
     pipeTemplate.clear();
@@ -994,8 +1005,7 @@ int main(int argc, char** argv) {
     if (!command)
         return Usage("no command");
     if (help)
-        return ShowCommandHelp(*command);
+        return Finish(ShowCommandHelp(*command));
     int result = command->run(arguments);
-    std::fflush(stdout);
-    return result;
+    return Finish(result);
 }
