@@ -144,7 +144,9 @@ TEST_F(WaitWakeTest, AWakeSignalBringsASleepingDeviceToD0AndArmsAgain) {
     ASSERT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
     ASSERT_EQ(record_->devicePower, static_cast<ULONG>(PowerDeviceD2));
     ASSERT_TRUE(instrument_->SignalWakeup());
-    ASSERT_TRUE(Eventually([this] { return record_->devicePower == PowerDeviceD0; }));
+    ASSERT_TRUE(Eventually([this] {
+        return __atomic_load_n(&record_->devicePower, __ATOMIC_SEQ_CST) == PowerDeviceD0;
+    }));
     kstandin::WaitUntilQuiet(); // the re-armed request comes from the power manager's thread
     EXPECT_EQ(CountPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), 1u);
     EXPECT_EQ(QueueState(), static_cast<ULONG>(AllowRequests));

@@ -1011,14 +1011,24 @@ inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
+// Moves a request's current stack location. Only the thread that owns the request moves it, but
+// the verifier's checks read the position from other threads (a device being deleted looks for
+// requests still at it), so the moves are atomic stores.
+inline VOID kstandin_MoveStackLocation(PIRP Irp, int delta) {
+    __atomic_store_n(&Irp->CurrentLocation,
+                     static_cast<CHAR>(__atomic_load_n(&Irp->CurrentLocation, __ATOMIC_RELAXED) + delta),
+                     __ATOMIC_RELEASE);
+    __atomic_store_n(&Irp->Tail.Overlay.CurrentStackLocation,
+                     __atomic_load_n(&Irp->Tail.Overlay.CurrentStackLocation, __ATOMIC_RELAXED) + delta,
+                     __ATOMIC_RELEASE);
+}
+
 inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
-    Irp->CurrentLocation--;
-    Irp->Tail.Overlay.CurrentStackLocation--;
+    kstandin_MoveStackLocation(Irp, -1);
 }
 
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
-    Irp->CurrentLocation++;
-    Irp->Tail.Overlay.CurrentStackLocation++;
+    kstandin_MoveStackLocation(Irp, 1);
 }
 
 inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {

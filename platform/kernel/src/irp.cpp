@@ -545,12 +545,16 @@ void CheckIrpsAtDeviceDeletion(PDEVICE_OBJECT device) {
             if (info->state == IrpState::Idle || info->state == IrpState::Done ||
                 info->state == IrpState::Freed)
                 continue;
-            bool atDevice = irp->CurrentLocation <= irp->StackCount &&
-                            irp->Tail.Overlay.CurrentStackLocation->DeviceObject == device;
+            // The request's owner may be moving it on another thread meanwhile.
+            CHAR current = __atomic_load_n(&irp->CurrentLocation, __ATOMIC_ACQUIRE);
+            PIO_STACK_LOCATION currentLocation =
+                __atomic_load_n(&irp->Tail.Overlay.CurrentStackLocation, __ATOMIC_ACQUIRE);
+            bool atDevice = current <= irp->StackCount &&
+                            __atomic_load_n(&currentLocation->DeviceObject, __ATOMIC_ACQUIRE) == device;
             bool routineToCome = false;
             for (const Visit& visit : info->visits) {
                 if (visit.device != device || visit.walked || visit.index <= 1 ||
-                    irp->CurrentLocation >= visit.index)
+                    current >= visit.index)
                     continue;
                 // The routine this device's driver set sits in the location below its own.
                 PIO_STACK_LOCATION below = FirstLocation(irp) + (visit.index - 2);
@@ -765,10 +769,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             return STATUS_INVALID_PARAMETER;
         }
     }
-    Irp->CurrentLocation--;
-    Irp->Tail.Overlay.CurrentStackLocation--;
+    kstandin_MoveStackLocation(Irp, -1);
     PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
-    location->DeviceObject = DeviceObject;
+    __atomic_store_n(&location->DeviceObject, DeviceObject, __ATOMIC_RELEASE);
     UCHAR major = location->MajorFunction;
     size_t visitIndex;
     {
@@ -864,8 +867,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     while (Irp->CurrentLocation <= Irp->StackCount) {
         CHAR index = Irp->CurrentLocation;
         PIO_STACK_LOCATION stackPointer = first + (index - 1);
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
+        kstandin_MoveStackLocation(Irp, 1);
         bool marked = (stackPointer->Control & SL_PENDING_RETURNED) != 0;
         Irp->PendingReturned = marked;
         std::vector<std::pair<Rule, std::string>> findings;

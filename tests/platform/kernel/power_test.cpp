@@ -41,6 +41,18 @@ bool WaitDone(Done& done) {
            STATUS_SUCCESS;
 }
 
+// Waits at most 5 s until the bus has made the held request cancellable: it logs a request as
+// seen before its dispatch routine sets the cancel routine.
+bool Cancellable(PIRP irp) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) == nullptr) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // Waits at most 5 s until the PDO has seen `count` requests of the minor function.
 bool PdoHasSeen(PDEVICE_OBJECT pdo, UCHAR minor, size_t count) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -113,6 +125,7 @@ TEST_F(PowerTest, WaitWakeIsHeldUntilWakeOrCancel) {
     EXPECT_FALSE(done.called);
     EXPECT_EQ(OutstandingIrps(), 1u);
     ASSERT_TRUE(PdoHasSeen(pdo, IRP_MN_WAIT_WAKE, 1)) << "the wait-wake request never arrived";
+    ASSERT_TRUE(Cancellable(waitWake)) << "the bus never set a cancel routine on the wait-wake request";
     EXPECT_TRUE(IoCancelIrp(waitWake));
     ASSERT_TRUE(WaitDone(done)) << "the cancelled wait-wake request never finished";
     EXPECT_EQ(done.status, STATUS_CANCELLED);
