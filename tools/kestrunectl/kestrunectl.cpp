@@ -94,6 +94,13 @@ std::string PipePath(const std::string& device, unsigned pipe) {
 
 // Sends a control code and waits for it. Every code is METHOD_BUFFERED and completes in the
 // caller's thread, but on a handle opened for overlapped I/O the call needs an OVERLAPPED.
+// Closes a handle without losing the error of the call before it, which the caller reports.
+void CloseKeepingError(HANDLE handle) {
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+}
+
 bool Control(HANDLE handle, DWORD code, const void* input, DWORD inputLength, void* output,
              DWORD outputLength, DWORD* returned) {
     OVERLAPPED overlapped = {};
@@ -215,9 +222,7 @@ bool Stream(HANDLE pipe, bool read, BYTE* data, unsigned long long total, DWORD 
             break;
         }
     }
-    DWORD error = GetLastError();
-    CloseHandle(event);
-    SetLastError(error);
+    CloseKeepingError(event);
     return ok;
 }
 
@@ -788,29 +793,32 @@ int ResetPipeCommand(const Arguments& arguments) {
         return result;
     // The pipe to reset is the one the handle was opened on.
     bool ok = Control(handle, IOCTL_KESTRUNE_RESET_PIPE, NULL, 0, NULL, 0, NULL);
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
+    CloseKeepingError(handle);
     if (!ok)
         return Fail("resetting pipe " + std::to_string(pipe));
     std::printf("pipe %u reset\n", pipe);
     return 0;
 }
 
-int ResetPortCommand(const Arguments& arguments) {
+// A command without arguments that sends one control code with no data to the device.
+int DeviceActionCommand(const Arguments& arguments, const char* name, DWORD code,
+                        const char* failure, const char* success) {
     HANDLE handle;
     if (!arguments.words.empty())
-        return Usage("reset-port takes no arguments");
+        return Usage(std::string(name) + " takes no arguments");
     if (int result = WithDevice(arguments, -1, &handle))
         return result;
-    bool ok = Control(handle, IOCTL_KESTRUNE_RESET_PORT, NULL, 0, NULL, 0, NULL);
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
+    bool ok = Control(handle, code, NULL, 0, NULL, 0, NULL);
+    CloseKeepingError(handle);
     if (!ok)
-        return Fail("resetting the port");
-    std::printf("port reset\n");
+        return Fail(failure);
+    std::printf("%s\n", success);
     return 0;
+}
+
+int ResetPortCommand(const Arguments& arguments) {
+    return DeviceActionCommand(arguments, "reset-port", IOCTL_KESTRUNE_RESET_PORT,
+                               "resetting the port", "port reset");
 }
 
 int OptionsCommand(const Arguments& arguments) {
@@ -836,9 +844,7 @@ int OptionsCommand(const Arguments& arguments) {
     // The options belong to the driver: they apply to every device it serves.
     bool ok = (!set || SetWord(handle, IOCTL_KESTRUNE_SET_OPTIONS, value)) &&
               GetWord(handle, IOCTL_KESTRUNE_GET_OPTIONS, &value);
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
+    CloseKeepingError(handle);
     if (!ok)
         return Fail(set ? "setting the options" : "reading the options");
     std::printf("options 0x%08lX (partial reads %s)\n", (unsigned long)value,
@@ -865,9 +871,7 @@ int ChunkCommand(const Arguments& arguments) {
     DWORD readChunk = 0, writeChunk = 0;
     ok = ok && GetWord(handle, IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE, &readChunk) &&
          GetWord(handle, IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE, &writeChunk);
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
+    CloseKeepingError(handle);
     if (!ok)
         return Fail(set ? "setting the chunk size" : "reading the chunk sizes");
     if (words.empty() || words[0] == "read")
@@ -878,19 +882,8 @@ int ChunkCommand(const Arguments& arguments) {
 }
 
 int ClearCommand(const Arguments& arguments) {
-    HANDLE handle;
-    if (!arguments.words.empty())
-        return Usage("clear takes no arguments");
-    if (int result = WithDevice(arguments, -1, &handle))
-        return result;
-    bool ok = Control(handle, IOCTL_KESTRUNE_CLEAR_READ_BUFFER, NULL, 0, NULL, 0, NULL);
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
-    if (!ok)
-        return Fail("clearing the read-ahead buffer");
-    std::printf("read-ahead buffer cleared\n");
-    return 0;
+    return DeviceActionCommand(arguments, "clear", IOCTL_KESTRUNE_CLEAR_READ_BUFFER,
+                               "clearing the read-ahead buffer", "read-ahead buffer cleared");
 }
 
 struct Command {
