@@ -69,6 +69,16 @@ struct Device : Line {
 
     ~Device() override
     {
+        // The peer's reader delivers into this line until the peer ends: drop the line's own
+        // references first, so that a peer they were the last of ends while the line still
+        // stands, not after its members are gone.
+        std::shared_ptr<Peer> lastPeer;
+        {
+            std::lock_guard<std::mutex> lock(lineLock);
+            lastPeer.swap(linePeer);
+        }
+        peer.reset();
+        lastPeer.reset();
         {
             std::lock_guard<std::mutex> lock(lineLock);
             stopping = true;
