@@ -178,9 +178,14 @@ class Sequence {
             Event();
         }
 
+        // The end: the instruments are unplugged, which ends whatever the applications still
+        // wait for; they close their handles and finish; then the removals.
         world_.stopping.store(true);
-        for (Plugged* each : Present())
-            Remove(*each);
+        for (Plugged* each : Present()) {
+            int instrument = each->slot->instrument;
+            Request("surprise removal of " + Name(*each) + " at the end",
+                    [&] { return machine_->SurpriseRemove(instrument); });
+        }
         for (size_t i = 0; i < applications.size(); ++i) {
             Watchdog::Guard guard = world_.watchdog.Watch(
                 "application thread " + std::to_string(i + 1) + " to finish",
@@ -188,6 +193,8 @@ class Sequence {
             applications[i].join();
         }
         feeder.join();
+        for (Plugged* each : Present())
+            Remove(*each);
     }
 
     void Event() {
@@ -259,10 +266,18 @@ class Sequence {
         Remove(*target);
     }
 
-    // The removal; then no request of the instrument may stay in flight.
+    // The removal, once the applications have closed their handles; then no request of the
+    // instrument may stay in flight.
     void Remove(Plugged& target) {
         int instrument = target.slot->instrument;
         std::string name = Name(target);
+        target.slot->BeginClosing();
+        {
+            Watchdog::Guard guard = world_.watchdog.Watch(
+                "the applications to close their handles on " + name, kPnpLimit);
+            while (target.slot->Handles() != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         Request("removal of " + name, [&] { return machine_->Remove(instrument); });
         target.slot->present.store(false);
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);

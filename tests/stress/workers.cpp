@@ -50,9 +50,8 @@ class ApplicationThread {
         while (!world_.stopping.load()) {
             Step();
         }
-        for (Handle& handle : handles_)
-            CloseHandle(handle.file);
-        handles_.clear();
+        while (!handles_.empty())
+            Close(handles_.size() - 1);
     }
 
   private:
@@ -73,6 +72,11 @@ class ApplicationThread {
     }
 
     void Step() {
+        // Handles on an instrument that is about to be removed are closed first.
+        for (size_t i = handles_.size(); i-- > 0;) {
+            if (handles_[i].slot->Closing())
+                Close(i);
+        }
         uint32_t choice = Pick(1, 100);
         if (handles_.empty() || (choice <= 12 && handles_.size() < 6)) {
             Open();
@@ -123,6 +127,8 @@ class ApplicationThread {
             path += Chance(50) ? u"\\ep01" : u"\\1";
         std::vector<WCHAR> name(path.begin(), path.end());
         name.push_back(0);
+        if (!slot->TryAddHandle())
+            return;
         Watchdog::Guard guard =
             world_.watchdog.Watch("opening a handle on instrument " + std::to_string(slot->number),
                                   kWaitLimit);
@@ -131,6 +137,8 @@ class ApplicationThread {
                                   nullptr);
         if (handle.file != INVALID_HANDLE_VALUE)
             handles_.push_back(handle);
+        else
+            slot->DropHandle();
     }
 
     void Close(size_t position) {
@@ -140,6 +148,7 @@ class ApplicationThread {
                                                       kWaitLimit);
         if (!CloseHandle(handle.file))
             world_.Report("closing a handle on " + Where(handle) + " failed");
+        handle.slot->DropHandle();
     }
 
     // Checks what a read put into its buffer (filled with kUnwritten before) against the byte

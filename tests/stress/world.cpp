@@ -52,6 +52,34 @@ void Watchdog::Run() {
     }
 }
 
+bool Slot::TryAddHandle() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (closing)
+        return false;
+    ++handles;
+    return true;
+}
+
+void Slot::DropHandle() {
+    std::lock_guard<std::mutex> lock(mutex);
+    --handles;
+}
+
+void Slot::BeginClosing() {
+    std::lock_guard<std::mutex> lock(mutex);
+    closing = true;
+}
+
+bool Slot::Closing() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return closing;
+}
+
+int Slot::Handles() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return handles;
+}
+
 uint64_t Slot::Register(std::string what, std::function<bool()> finished) {
     std::lock_guard<std::mutex> lock(mutex);
     uint64_t id = nextPending++;

@@ -78,6 +78,18 @@ struct Slot {
     std::map<uint64_t, PendingRequest> pending;
     uint64_t nextPending = 1;
 
+    // Handles applications hold on the instrument. As on Windows, the removal comes only once
+    // none is left: the Plug and Play manager refuses it while handles are open, and after a
+    // surprise removal it waits for the last one to close. Once `closing` is set applications
+    // close theirs and open no more.
+    bool TryAddHandle();
+    void DropHandle();
+    void BeginClosing();
+    bool Closing();
+    int Handles();
+    bool closing = false; // guarded by mutex
+    int handles = 0;      // guarded by mutex
+
     uint64_t Register(std::string what, std::function<bool()> finished);
     void Unregister(uint64_t id);
     // What is still in flight, or "".
