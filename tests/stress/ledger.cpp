@@ -66,33 +66,43 @@ std::string DataLedger::Receive(const uint8_t* data, size_t length, int reader, 
     std::lock_guard<std::mutex> lock(mutex_);
     size_t words = length / kWordBytes;
     size_t first = WordAt(data) & kIndexMask;
+    size_t previous = 0;
     for (size_t i = 0; i < words; ++i) {
         uint32_t word = WordAt(data + i * kWordBytes);
+        size_t index = word & kIndexMask;
         if (word >> 28 != tag_)
             return Format("word %llu of a read is 0x%08llx, not from this instrument (tag %llu)", i,
                           word, tag_);
-        if ((word & kIndexMask) != first + i)
-            return Format("a read's words are out of order: word %llu is stream word %llu, "
-                          "expected %llu",
-                          i, word & kIndexMask, first + i);
+        if (i > 0 && index <= previous)
+            return Format("a read's words are out of order: word %llu is stream word %llu, after "
+                          "stream word %llu",
+                          i, index, previous);
+        if (index >= sent_)
+            return Format("a read delivered stream word %llu, the instrument sent %llu", index,
+                          sent_);
+        previous = index;
     }
-    if (first + words > sent_)
-        return Format("a read delivered stream words up to %llu, the instrument sent %llu",
-                      first + words, sent_);
-    if (received_.size() < first + words)
-        received_.resize(first + words, 0);
-    for (size_t i = first; i < first + words; ++i) {
-        if (received_[i]++ != 0)
-            return Format("stream word %llu was delivered twice (read of %llu words from %llu)", i,
-                          words, first);
+    if (received_.size() < previous + 1)
+        received_.resize(previous + 1, 0);
+    for (size_t i = 0; i < words; ++i) {
+        size_t index = WordAt(data + i * kWordBytes) & kIndexMask;
+        if (received_[index]++ != 0)
+            return Format("stream word %llu was delivered twice (in a read of %llu words from "
+                          "stream word %llu)",
+                          index, words, first);
     }
-    segments_.push_back(Segment{reader, issue, first, words});
+    segments_.push_back(Segment{reader, issue, first, previous});
     return "";
 }
 
 void DataLedger::NoteClear() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++clears_;
+}
+
+void DataLedger::NoteStall() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++stalls_;
 }
 
 std::string DataLedger::Finish() const {
@@ -104,11 +114,10 @@ std::string DataLedger::Finish() const {
     for (size_t i = 1; i < ordered.size(); ++i) {
         const Segment& before = ordered[i - 1];
         const Segment& after = ordered[i];
-        if (before.reader == after.reader && after.first < before.first + before.words)
+        if (before.reader == after.reader && after.first <= before.last)
             return Format("reader %llu got stream word %llu after word %llu in a read it issued "
                           "earlier",
-                          static_cast<unsigned long long>(after.reader), after.first,
-                          before.first + before.words - 1);
+                          static_cast<unsigned long long>(after.reader), after.first, before.last);
     }
     size_t holes = 0;
     size_t firstHole = 0;
@@ -118,10 +127,10 @@ std::string DataLedger::Finish() const {
                 firstHole = i;
         }
     }
-    if (holes > clears_)
+    if (holes > clears_ + stalls_)
         return Format("the words received are not the start of the stream: %llu holes (the first "
-                      "at stream word %llu) after %llu clears of the buffer",
-                      holes, firstHole, clears_);
+                      "at stream word %llu) after %llu clears and stalls",
+                      holes, firstHole, clears_ + stalls_);
     return "";
 }
 

@@ -4,7 +4,10 @@
 // tag in its top four bits and i in the other 28. Every packet it sends is a whole number of
 // words, and applications read whole words, so each received byte knows its place in the
 // stream: a read's bytes are checked word by word, and the words received over a sequence must
-// cover the start of the stream without a hole, each exactly once.
+// cover the start of the stream, each exactly once. Holes are allowed only where bytes may be
+// discarded by design: a clear of the driver's buffer drops what was buffered and on its way,
+// and a transfer that the instrument stalls part-way loses what it had moved (the driver takes
+// nothing from a failed transfer). Each clear or stall may leave one hole.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +41,11 @@ class DataLedger {
     std::string Receive(const uint8_t* data, size_t length, int reader, uint64_t issue);
     // A clear of the driver's buffer may discard what was buffered or on its way.
     void NoteClear();
+    // The instrument stalls its IN endpoint: a transfer in progress fails with what it moved.
+    void NoteStall();
     // At the end of a sequence: every reader's reads came in stream order, and the words received
-    // cover the stream from its start with no more holes than clears. Returns what is wrong, or "".
+    // cover the stream from its start with no more holes than clears and stalls. Returns what is
+    // wrong, or "".
     std::string Finish() const;
     size_t ReceivedWords() const;
 
@@ -48,7 +54,7 @@ class DataLedger {
         int reader;
         uint64_t issue;
         size_t first;
-        size_t words;
+        size_t last;
     };
     mutable std::mutex mutex_;
     uint32_t tag_;
@@ -56,6 +62,7 @@ class DataLedger {
     std::vector<uint8_t> received_; // per word: times received
     std::vector<Segment> segments_;
     size_t clears_ = 0;
+    size_t stalls_ = 0;
 };
 
 } // namespace stress

@@ -152,9 +152,10 @@ class Sequence {
                                   pick(1, 100) <= 15);
             } else if (choice <= 88) {
                 machine_->QueueZeroLengthPacket(slot->instrument);
-            } else if (choice <= 91) {
+            } else if (choice <= 89) {
+                slot->ledger->NoteStall();
                 machine_->StallNextIn(slot->instrument);
-            } else if (choice <= 94) {
+            } else if (choice <= 92) {
                 uint32_t answer = pick(1, 100);
                 machine_->SetStringAnswer(slot->instrument, answer <= 70   ? StringAnswer::Answer
                                                             : answer <= 98 ? StringAnswer::Stall
