@@ -123,6 +123,8 @@ class Sequence {
         slot->path = machine_->InterfacePath(instrument);
         slot->serialNumber = serial;
         slot->ledger = std::make_shared<DataLedger>(static_cast<uint32_t>(number));
+        // Some instruments send nothing until told otherwise.
+        slot->quiet.store(Chance(20));
         Plugged plugged;
         plugged.slot = slot;
         plugged.remoteWakeup = setup.remoteWakeup;
@@ -144,8 +146,10 @@ class Sequence {
                 return;
             std::shared_ptr<Slot> slot = slots[pick(0, static_cast<uint32_t>(slots.size() - 1))];
             uint32_t choice = pick(1, 100);
-            if (!slot->present.load()) {
-                // Nothing: the instrument is gone.
+            // A silent instrument sends nothing and stalls nothing; zero-length packets it may.
+            bool silent = slot->quiet.load() && (choice <= 80 || (choice > 88 && choice <= 89));
+            if (!slot->present.load() || silent) {
+                // Nothing: the instrument is gone, or silent for now.
             } else if (choice <= 80) {
                 size_t words = pick(1, 100) <= 90 ? pick(1, 300) : pick(300, 8192);
                 machine_->QueueIn(slot->instrument, slot->ledger->NextWords(words),
@@ -190,7 +194,7 @@ class Sequence {
         for (size_t i = 0; i < applications.size(); ++i) {
             Watchdog::Guard guard = world_.watchdog.Watch(
                 "application thread " + std::to_string(i + 1) + " to finish",
-                std::chrono::seconds(40));
+                std::chrono::seconds(90));
             applications[i].join();
         }
         feeder.join();
@@ -213,10 +217,13 @@ class Sequence {
         else if (choice <= 84 && Present().size() < kMostPresent &&
                  static_cast<int>(plugged_.size()) < kMostPlugged)
             PlugIn();
+        else if (choice <= 92)
+            ToggleQuiet();
     }
 
-    void StopFlow() {
-        Plugged* target = AnyPresent(true);
+    void StopFlow(Plugged* target = nullptr) {
+        if (target == nullptr)
+            target = AnyPresent(true);
         if (target == nullptr)
             return;
         int instrument = target->slot->instrument;
@@ -273,12 +280,16 @@ class Sequence {
         int instrument = target.slot->instrument;
         std::string name = Name(target);
         target.slot->BeginClosing();
+        world_.closing.fetch_add(1);
         {
             Watchdog::Guard guard = world_.watchdog.Watch(
                 "the applications to close their handles on " + name, kPnpLimit);
-            while (target.slot->Handles() != 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            while (target.slot->Handles() != 0) {
+                CancelPatientReads();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
         }
+        world_.closing.fetch_sub(1);
         Request("removal of " + name, [&] { return machine_->Remove(instrument); });
         target.slot->present.store(false);
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -338,10 +349,30 @@ class Sequence {
             each.wait();
     }
 
+    // An instrument falls silent, or speaks again: reads that wait for data then wait until an
+    // application gives up, or, for those that never do, until the instrument goes.
+    // Sometimes the instrument is then asked to stop or to sleep a while later, when the reads
+    // that give up have done so and those that never do hold the driver.
+    void ToggleQuiet() {
+        Plugged* target = AnyPresent(false);
+        if (target == nullptr)
+            return;
+        bool quiet = !target->slot->quiet.load();
+        target->slot->quiet.store(quiet);
+        if (!quiet || !target->started || Chance(30))
+            return;
+        Pause(300);
+        if (Chance(50))
+            StopFlow(target);
+        else
+            DevicePowerFlow(target);
+    }
+
     // A device power request of the device's own: to D2 or D3 and back, sometimes ended by the
     // instrument's wake signal, sometimes only a query.
-    void DevicePowerFlow() {
-        Plugged* target = AnyPresent(true);
+    void DevicePowerFlow(Plugged* target = nullptr) {
+        if (target == nullptr)
+            target = AnyPresent(true);
         if (target == nullptr)
             return;
         int instrument = target->slot->instrument;

@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
                 ++tolerated;
                 std::printf("stress: random start %llu: known fault (%s): %s\n",
                             static_cast<unsigned long long>(start), known, finding.c_str());
+                std::fflush(stdout);
             }
         }
         if (!findings.empty()) {

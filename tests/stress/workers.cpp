@@ -18,6 +18,8 @@ constexpr DWORD kDriverVersion = 27010;
 constexpr DWORD kMaxTransfer = 65536;
 const char kBuildDate[] = "Oct 29 2018 15:54:50";
 constexpr auto kWaitLimit = std::chrono::seconds(15);
+// A read that waits for data as long as it takes may wait until the end of the sequence.
+constexpr auto kPatientLimit = std::chrono::seconds(60);
 
 enum class Kind { Device, In, Out };
 
@@ -32,7 +34,7 @@ struct Handle {
 // out, under the lock, before its handle can be closed.
 struct SyncReads {
     std::mutex mutex;
-    std::map<uint64_t, HANDLE> reads;
+    std::map<uint64_t, std::pair<HANDLE, bool>> reads; // handle, patient
     uint64_t next = 1;
 };
 
@@ -191,17 +193,17 @@ class ApplicationThread {
         if (handle.overlapped) {
             OverlappedRead read(handle, std::move(buffer), issue);
             Start(read);
-            Finish(read, Chance(10) && world_.options.patientReads
+            Finish(read, Chance(25) && world_.options.patientReads
                              ? INFINITE
                              : static_cast<DWORD>(Pick(0, 150)));
             return;
         }
-        bool patient = Chance(10) && world_.options.patientReads;
+        bool patient = Chance(25) && world_.options.patientReads;
         uint64_t entry = 0;
-        if (!patient) {
+        {
             std::lock_guard<std::mutex> lock(Reads().mutex);
             entry = Reads().next++;
-            Reads().reads[entry] = handle.file;
+            Reads().reads[entry] = std::make_pair(handle.file, patient);
         }
         std::atomic<bool> returned{false};
         uint64_t pending = handle.slot->Register(
@@ -212,14 +214,14 @@ class ApplicationThread {
             Watchdog::Guard guard = world_.watchdog.Watch(
                 "synchronous read of " + std::to_string(buffer.size()) + " bytes on " +
                     Where(handle),
-                kWaitLimit);
+                patient ? kPatientLimit : kWaitLimit);
             ok = ReadFile(handle.file, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes,
                           nullptr);
         }
         DWORD error = ok ? 0 : GetLastError();
         returned.store(true);
         handle.slot->Unregister(pending);
-        if (!patient) {
+        {
             std::lock_guard<std::mutex> lock(Reads().mutex);
             Reads().reads.erase(entry);
         }
@@ -273,8 +275,13 @@ class ApplicationThread {
                 Watchdog::Guard guard = world_.watchdog.Watch(
                     "overlapped read of " + std::to_string(read.buffer.size()) +
                         " bytes waiting for data on " + Where(read.handle),
-                    kWaitLimit);
-                WaitForSingleObject(read.event, INFINITE);
+                    kPatientLimit);
+                while (WaitForSingleObject(read.event, 20) == WAIT_TIMEOUT) {
+                    if (world_.closing.load() > 0) {
+                        CancelIoEx(read.handle.file, &read.overlapped);
+                        break;
+                    }
+                }
             } else if (WaitForSingleObject(read.event, patience) == WAIT_TIMEOUT) {
                 Watchdog::Guard guard = world_.watchdog.Watch(
                     "cancelling an overlapped read on " + Where(read.handle), kWaitLimit);
@@ -483,15 +490,19 @@ class ApplicationThread {
 
     void CancelAnotherRead() {
         std::lock_guard<std::mutex> lock(Reads().mutex);
-        if (Reads().reads.empty())
+        std::vector<HANDLE> impatient;
+        for (const auto& [id, read] : Reads().reads) {
+            if (!read.second)
+                impatient.push_back(read.first);
+        }
+        if (impatient.empty())
             return;
-        auto it = Reads().reads.begin();
-        std::advance(it, Pick(0, static_cast<uint32_t>(Reads().reads.size() - 1)));
+        HANDLE file = impatient[Pick(0, static_cast<uint32_t>(impatient.size() - 1))];
         Watchdog::Guard guard = world_.watchdog.Watch(
             "cancelling another thread's synchronous read (application thread " +
                 std::to_string(index_) + ")",
             kWaitLimit);
-        CancelIoEx(it->second, nullptr);
+        CancelIoEx(file, nullptr);
     }
 
     World& world_;
@@ -502,6 +513,14 @@ class ApplicationThread {
 };
 
 } // namespace
+
+void CancelPatientReads() {
+    std::lock_guard<std::mutex> lock(Reads().mutex);
+    for (const auto& [id, read] : Reads().reads) {
+        if (read.second)
+            CancelIoEx(read.first, nullptr);
+    }
+}
 
 void RunApplicationThread(World& world, int index, uint64_t randomStart) {
     ApplicationThread thread(world, index, randomStart);

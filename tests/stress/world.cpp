@@ -38,10 +38,14 @@ void Watchdog::Run() {
         auto now = std::chrono::steady_clock::now();
         for (const auto& [id, watch] : watches_) {
             if (now > watch.deadline) {
-                std::fprintf(stderr,
-                             "stress: random start %llu: hang: %s has not finished in time\n"
-                             "stress: replay with: scripts/stress 1 %llu\n",
-                             static_cast<unsigned long long>(randomStart_), watch.what.c_str(),
+                std::fprintf(stderr, "stress: random start %llu: hang: %s has not finished in time\n",
+                             static_cast<unsigned long long>(randomStart_), watch.what.c_str());
+                for (const auto& [otherId, other] : watches_) {
+                    if (otherId != id)
+                        std::fprintf(stderr, "stress:   meanwhile waiting: %s\n",
+                                     other.what.c_str());
+                }
+                std::fprintf(stderr, "stress: replay with: scripts/stress 1 %llu\n",
                              static_cast<unsigned long long>(randomStart_));
                 std::fflush(stderr);
                 std::fflush(stdout);

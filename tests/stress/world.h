@@ -74,6 +74,7 @@ struct Slot {
     std::string serialNumber;
     std::shared_ptr<DataLedger> ledger;
     std::atomic<bool> present{true}; // not yet removed
+    std::atomic<bool> quiet{false};  // the instrument sends no data for a while
     std::mutex mutex;
     std::map<uint64_t, PendingRequest> pending;
     uint64_t nextPending = 1;
@@ -112,6 +113,10 @@ class World {
     const Options options;
     Watchdog watchdog;
     std::atomic<bool> stopping{false};
+    // Above 0 while the sequence waits for applications to close their handles on an instrument:
+    // as applications do when told that a device is going, they give up the reads they would
+    // otherwise wait on for ever, which could hold the thread that owns those handles.
+    std::atomic<int> closing{0};
 
     void Report(const std::string& finding);
     std::vector<std::string> Findings();
@@ -128,5 +133,7 @@ class World {
 // One application thread's share of the sequence (workers.cpp): handles, reads, writes, control
 // codes and cancels on the instruments, until the world stops.
 void RunApplicationThread(World& world, int index, uint64_t randomStart);
+// Cancels the synchronous reads that would wait for ever (see World::closing).
+void CancelPatientReads();
 
 } // namespace stress
