@@ -172,6 +172,13 @@ class Sequence {
     void Exercise() {
         uint64_t start = world_.randomStart;
         std::thread feeder([this, start] { Feed(start); });
+        std::atomic<bool> timerEnds{false};
+        std::thread timer([&timerEnds] {
+            while (!timerEnds.load()) {
+                CancelOverdueReads();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
         std::vector<std::thread> applications;
         int threads = static_cast<int>(Pick(3, 4));
         for (int i = 1; i <= threads; ++i)
@@ -198,6 +205,8 @@ class Sequence {
             applications[i].join();
         }
         feeder.join();
+        timerEnds.store(true);
+        timer.join();
         for (Plugged* each : Present())
             Remove(*each);
     }

@@ -32,9 +32,15 @@ struct Handle {
 
 // Synchronous reads in progress, which any application thread may cancel. An entry is taken
 // out, under the lock, before its handle can be closed.
+struct SyncRead {
+    HANDLE file;
+    bool patient;
+    std::chrono::steady_clock::time_point deadline; // when the application gives up
+};
+
 struct SyncReads {
     std::mutex mutex;
-    std::map<uint64_t, std::pair<HANDLE, bool>> reads; // handle, patient
+    std::map<uint64_t, SyncRead> reads;
     uint64_t next = 1;
 };
 
@@ -203,7 +209,9 @@ class ApplicationThread {
         {
             std::lock_guard<std::mutex> lock(Reads().mutex);
             entry = Reads().next++;
-            Reads().reads[entry] = std::make_pair(handle.file, patient);
+            Reads().reads[entry] =
+                SyncRead{handle.file, patient,
+                         std::chrono::steady_clock::now() + std::chrono::milliseconds(Pick(0, 300))};
         }
         std::atomic<bool> returned{false};
         uint64_t pending = handle.slot->Register(
@@ -492,8 +500,8 @@ class ApplicationThread {
         std::lock_guard<std::mutex> lock(Reads().mutex);
         std::vector<HANDLE> impatient;
         for (const auto& [id, read] : Reads().reads) {
-            if (!read.second)
-                impatient.push_back(read.first);
+            if (!read.patient)
+                impatient.push_back(read.file);
         }
         if (impatient.empty())
             return;
@@ -517,8 +525,20 @@ class ApplicationThread {
 void CancelPatientReads() {
     std::lock_guard<std::mutex> lock(Reads().mutex);
     for (const auto& [id, read] : Reads().reads) {
-        if (read.second)
-            CancelIoEx(read.first, nullptr);
+        if (read.patient)
+            CancelIoEx(read.file, nullptr);
+    }
+}
+
+void CancelOverdueReads() {
+    std::lock_guard<std::mutex> lock(Reads().mutex);
+    auto now = std::chrono::steady_clock::now();
+    for (auto& [id, read] : Reads().reads) {
+        if (!read.patient && now > read.deadline) {
+            CancelIoEx(read.file, nullptr);
+            // Once is enough; a cancel that found nothing yet is tried again later.
+            read.deadline = now + std::chrono::milliseconds(50);
+        }
     }
 }
 

@@ -135,5 +135,8 @@ class World {
 void RunApplicationThread(World& world, int index, uint64_t randomStart);
 // Cancels the synchronous reads that would wait for ever (see World::closing).
 void CancelPatientReads();
+// Cancels the synchronous reads whose application has given up waiting: the applications' timer,
+// called every few milliseconds from a thread of its own.
+void CancelOverdueReads();
 
 } // namespace stress
