@@ -38,7 +38,7 @@ bool HasPlainLayout(PUSB_CONFIGURATION_DESCRIPTOR descriptor) {
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT device) {
     DeviceRecord* record = RecordOf(device);
-    PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
+    PURB urb = static_cast<PURB>(AllocateZeroedPool(sizeof(URB)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -64,12 +64,14 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device) {
     NTSTATUS status;
     ULONG total;
 
-    PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
+    PURB urb = static_cast<PURB>(AllocateZeroedPool(sizeof(URB)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
     RtlZeroMemory(record->serialDescriptor, sizeof(record->serialDescriptor));
     record->serialCached = 0;
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
 
     // The 9-byte header first, for the total length.
     header = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocatePool(sizeof(USB_CONFIGURATION_DESCRIPTOR)));
@@ -214,7 +216,11 @@ cleanup:
     return status;
 }
 
-NTSTATUS AbortPipes(PDEVICE_OBJECT device) {
+namespace {
+
+// Aborts the open pipes (only the IN ones when `inOnly`). The removal paths clear each aborted
+// pipe's mark; the power-down keeps them, as the handles stay open.
+NTSTATUS AbortOpenPipes(PDEVICE_OBJECT device, BOOLEAN inOnly) {
     DeviceRecord* record = RecordOf(device);
     if (record->interfaceInfo == nullptr || record->pipeOpen == nullptr) {
         return STATUS_SUCCESS;
@@ -223,10 +229,11 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT device) {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
         UCHAR openCount = record->pipeOpen[i];
         KeReleaseSpinLock(&record->queueLock, oldIrql);
-        if (openCount == 0) {
+        if (openCount == 0 ||
+            (inOnly && !USBD_PIPE_DIRECTION_IN(&record->interfaceInfo->Pipes[i]))) {
             continue;
         }
-        PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
+        PURB urb = static_cast<PURB>(AllocateZeroedPool(sizeof(URB)));
         if (urb == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -235,13 +242,23 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT device) {
         urb->UrbPipeRequest.PipeHandle = record->interfaceInfo->Pipes[i].PipeHandle;
         NTSTATUS status = SubmitUrbSync(device, urb);
         FreePool(urb);
-        if (NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status) && !inOnly) {
             oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
             record->pipeOpen[i] = 0;
             KeReleaseSpinLock(&record->queueLock, oldIrql);
         }
     }
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS AbortPipes(PDEVICE_OBJECT device) {
+    return AbortOpenPipes(device, FALSE);
+}
+
+VOID AbortInPipes(PDEVICE_OBJECT device) {
+    AbortOpenPipes(device, TRUE);
 }
 
 // "\DosDevices\trelvousb" with a suffix from the product ID's low byte: 2 gives "1", 3 gives

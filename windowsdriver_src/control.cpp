@@ -83,14 +83,19 @@ void CopyText(ControlRequest* request, const UCHAR* descriptor) {
     request->information = length + 1;
 }
 
+// The cached descriptor is copied out under its lock; the text is made from the copy.
 void GetSerialNumber(PDEVICE_OBJECT device, ControlRequest* request) {
     DeviceRecord* record = RecordOf(device);
     CacheSerialNumberDescriptor(device);
-    if (record->serialDescriptor[0] == 0) {
+    UCHAR descriptor[sizeof(record->serialDescriptor)];
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    RtlCopyMemory(descriptor, record->serialDescriptor, sizeof(descriptor));
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+    if (descriptor[0] == 0) {
         request->status = STATUS_BUFFER_TOO_SMALL;
         return;
     }
-    CopyText(request, record->serialDescriptor);
+    CopyText(request, descriptor);
 }
 
 void GetDeviceString(PDEVICE_OBJECT device, UCHAR index, ControlRequest* request) {
@@ -131,10 +136,17 @@ void ClearReadBuffer(DeviceRecord* record, ControlRequest* request) {
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
+    // The reference first, then the gate: a stop or removal that begins after the look waits
+    // for this request. A request held while the device is out of D0 goes on later.
+    AcquireIoReference(record);
     if (DeviceStateOf(record) != Working) {
+        ReleaseIoReference(record);
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
-    AcquireIoReference(record);
+    if (HoldRequestIfNeeded(record, irp)) {
+        ReleaseIoReference(record);
+        return STATUS_PENDING;
+    }
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ControlRequest request;

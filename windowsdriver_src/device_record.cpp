@@ -1,4 +1,4 @@
-// I/O references and the pending-request queue of the device record.
+// I/O references, the bounded wait for idleness, and the queue of held requests.
 #include "kestrune.h"
 
 LONG AcquireIoReference(DeviceRecord* record) {
@@ -18,6 +18,9 @@ LONG ReleaseIoReference(DeviceRecord* record) {
     if (count == 1) {
         KeSetEvent(&record->stopEvent, IO_NO_INCREMENT, FALSE);
     }
+    if (count > 0 && count == record->drainLevel) {
+        KeSetEvent(&record->drainEvent, IO_NO_INCREMENT, FALSE);
+    }
     KeReleaseSpinLock(&record->ioCountLock, oldIrql);
     // The removal waits for this event and then deletes the device with its record, lock
     // included: the lock is released first, and nothing touches the record after the signal.
@@ -27,14 +30,154 @@ LONG ReleaseIoReference(DeviceRecord* record) {
     return count;
 }
 
-// The request gate refuses whatever arrives outside Working, so no request is ever held:
-// the queue is looked at under its lock and found empty.
-VOID ProcessPendingQueue(DeviceRecord* record) {
+BOOLEAN WaitForIdle(DeviceRecord* record, LONG level) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->ioCountLock);
+    record->drainLevel = level;
+    KeClearEvent(&record->drainEvent);
+    BOOLEAN idle = InterlockedCompareExchange(&record->outstandingIo, 0, 0) <= level;
+    KeReleaseSpinLock(&record->ioCountLock, oldIrql);
+    if (!idle) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(kDrainTimeoutMs) * 10000;
+        idle = KeWaitForSingleObject(&record->drainEvent, Executive, KernelMode, FALSE, &timeout) ==
+               STATUS_SUCCESS;
+    }
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&record->ioCountLock);
+    record->drainLevel = 0;
+    KeReleaseSpinLock(&record->ioCountLock, oldIrql);
+    return idle;
+}
+
+namespace {
+
+// A held request is in pendingQueue, linked through Tail.Overlay.ListEntry, with this cancel
+// routine set. Whoever clears the cancel routine owns the request: the cancel routine (when
+// IoCancelIrp cleared it) takes it out of the list; a walk that finds it already cleared leaves
+// the request to the cancel routine.
+VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    DeviceRecord* record = RecordOf(device);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
-    BOOLEAN empty = IsListEmpty(&record->pendingQueue);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&record->queueLock, oldIrql);
-    UNREFERENCED_PARAMETER(empty);
+    CompleteRequest(irp, STATUS_CANCELLED, 0);
+}
+
+// Takes the first held request (of `file`, unless null) off the queue, passing over requests
+// whose cancellation has begun; null when there is none.
+PIRP RemoveHeldRequest(DeviceRecord* record, PFILE_OBJECT file) EXCLUDES(record->queueLock) {
+    PIRP found = nullptr;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    for (PLIST_ENTRY entry = record->pendingQueue.Flink; entry != &record->pendingQueue;
+         entry = entry->Flink) {
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (file != nullptr && IoGetCurrentIrpStackLocation(irp)->FileObject != file) {
+            continue;
+        }
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            RemoveEntryList(entry);
+            found = irp;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+    return found;
+}
+
+// Sends the held requests on at PASSIVE_LEVEL, where their dispatch routines run: each passes
+// the gates again, so a request held once more, or refused by a device that has changed state
+// meanwhile, is treated as any arriving request. The work item's I/O reference keeps a removal
+// waiting until it is done.
+VOID NTAPI SendHeldRequestsOn(PDEVICE_OBJECT device, PVOID context) {
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
+    DeviceRecord* record = RecordOf(device);
+    while (QueueStateOf(record) == AllowRequests) {
+        PIRP irp = RemoveHeldRequest(record, nullptr);
+        if (irp == nullptr) {
+            break;
+        }
+        switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+        case IRP_MJ_READ:
+            DispatchRead(device, irp);
+            break;
+        case IRP_MJ_WRITE:
+            DispatchWrite(device, irp);
+            break;
+        default:
+            DispatchDeviceControl(device, irp);
+            break;
+        }
+    }
+    ReleaseIoReference(record);
+}
+
+} // namespace
+
+BOOLEAN HoldRequestIfNeeded(DeviceRecord* record, PIRP irp) {
+    if (QueueStateOf(record) != HoldRequests) {
+        return FALSE;
+    }
+    // Looked at again under queueLock: ProcessPendingQueue takes the lock after every change of
+    // queueState, so a request that is queued here is met by its walk, or sees the new state.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    if (QueueStateOf(record) != HoldRequests) {
+        KeReleaseSpinLock(&record->queueLock, oldIrql);
+        return FALSE;
+    }
+    InsertTailList(&record->pendingQueue, &irp->Tail.Overlay.ListEntry);
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelHeldRequest);
+    // A cancel that came before the routine was set had nothing to call: if the routine can
+    // still be cleared the request is ours and ends now; otherwise the cancel routine, which
+    // IoCancelIrp has just called, takes it out once the lock is free.
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        KeReleaseSpinLock(&record->queueLock, oldIrql);
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
+        return TRUE;
+    }
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+    return TRUE;
+}
+
+// Called after every change of queueState: held requests go on once requests are allowed and
+// fail once the device is going away; while requests are held they stay. Up to DISPATCH_LEVEL.
+VOID ProcessPendingQueue(DeviceRecord* record) {
+    ULONG queueState = QueueStateOf(record);
+    if (queueState == FailRequests) {
+        for (PIRP irp = RemoveHeldRequest(record, nullptr); irp != nullptr;
+             irp = RemoveHeldRequest(record, nullptr)) {
+            CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+        }
+    } else if (queueState == AllowRequests) {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+        BOOLEAN empty = IsListEmpty(&record->pendingQueue);
+        KeReleaseSpinLock(&record->queueLock, oldIrql);
+        if (!empty) {
+            PIO_WORKITEM workItem = IoAllocateWorkItem(record->self);
+            if (workItem != nullptr) {
+                AcquireIoReference(record);
+                IoQueueWorkItem(workItem, SendHeldRequestsOn, DelayedWorkQueue, workItem);
+            } else {
+                for (PIRP irp = RemoveHeldRequest(record, nullptr); irp != nullptr;
+                     irp = RemoveHeldRequest(record, nullptr)) {
+                    CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+                }
+            }
+        }
+    }
     // Reads that wait for their turn go on when requests are allowed again, and end when the
     // device fails requests.
     ResumeQueuedReads(record);
+}
+
+VOID CancelRequestsOfFile(DeviceRecord* record, PFILE_OBJECT file) {
+    if (file == nullptr) {
+        return;
+    }
+    for (PIRP irp = RemoveHeldRequest(record, file); irp != nullptr;
+         irp = RemoveHeldRequest(record, file)) {
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
+    }
+    CancelQueuedReadsOfFile(record, file);
 }

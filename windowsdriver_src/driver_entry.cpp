@@ -74,9 +74,13 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
         poolType = NonPagedPoolNx;
     }
 
-    // The copy always ends with one zero unit: two bytes more than the path.
+    // The copy ends with one zero unit, two bytes more than the path, where the 16-bit length
+    // has room for them; a path of the longest length is copied without it rather than wrapping
+    // the length round to a block too small for the copy.
     registryPathCopy.Length = registryPath->Length;
-    registryPathCopy.MaximumLength = static_cast<USHORT>(registryPath->Length + 2);
+    registryPathCopy.MaximumLength = registryPath->Length <= 0xFFFF - sizeof(WCHAR)
+                                         ? static_cast<USHORT>(registryPath->Length + sizeof(WCHAR))
+                                         : registryPath->Length;
     registryPathCopy.Buffer = static_cast<PWCH>(AllocatePool(registryPathCopy.MaximumLength));
     if (registryPathCopy.Buffer == nullptr) {
         registryPathCopy.Length = 0;
@@ -153,6 +157,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     KeInitializeSpinLock(&record->queueLock);
     KeInitializeEvent(&record->removeEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&record->stopEvent, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&record->drainEvent, NotificationEvent, FALSE);
     record->outstandingIo = 1;
     KeInitializeSpinLock(&record->ioCountLock);
     KeInitializeSpinLock(&record->readBufferLock);

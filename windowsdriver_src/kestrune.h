@@ -28,6 +28,11 @@ constexpr USHORT kOwnVendorId = KESTRUNE_OWN_VENDOR_ID;
 // Time-outs of the requests a silent device could otherwise hold for ever.
 constexpr LONG kStringTimeoutMs = 3000;
 constexpr LONG kProbeTimeoutMs = 1000;
+// The longest any Plug and Play or power request waits for the requests in progress to end. A
+// read that waits for data an instrument never sends would otherwise keep a stop or remove query
+// (and the Plug and Play thread) or a sleep waiting for ever; past this time the query is refused
+// and the power-down aborts the IN transfers instead.
+constexpr LONG kDrainTimeoutMs = 3000;
 // Every pipe of the first interface is selected with this maximum transfer size.
 constexpr ULONG kPipeMaximumTransferSize = 4096;
 // Read chunk length of a device that accepts the vendor probe.
@@ -71,8 +76,12 @@ struct DeviceRecord {
     ULONG systemPower;              // SYSTEM_POWER_STATE of the device's system
     ULONG devicePower;              // DEVICE_POWER_STATE of the device
     ULONG queueState GUARDED_BY(stateLock);  // QueueStateValue
-    LIST_ENTRY pendingQueue GUARDED_BY(queueLock);  // held requests; the gate holds none
-    KSPIN_LOCK queueLock;           // guards pendingQueue and the counts of pipeOpen
+    // Reads, writes and control codes that passed the gate while requests were held (the device
+    // leaving or out of D0), in arrival order; ProcessPendingQueue sends them on or fails them.
+    LIST_ENTRY pendingQueue GUARDED_BY(queueLock);
+    // Guards pendingQueue, the counts of pipeOpen, the pipe table's pointers as close reads them,
+    // and the serial-number cache.
+    KSPIN_LOCK queueLock;
     KEVENT removeEvent;             // signalled when outstandingIo reaches 0
     KEVENT stopEvent;               // signalled when outstandingIo falls back to 1
     // 1 + requests in progress; changed by interlocked operations under ioCountLock.
@@ -82,8 +91,8 @@ struct DeviceRecord {
     USHORT vendorId;                // idVendor of the device descriptor
     USHORT productId;               // idProduct of the device descriptor
     UCHAR serialIndex;              // iSerialNumber; 0 when the device has none
-    UCHAR serialDescriptor[256];    // cached serial number string descriptor
-    UCHAR serialCached;             // 1 once serialDescriptor holds a good read
+    UCHAR serialDescriptor[256] GUARDED_BY(queueLock);  // cached serial number string descriptor
+    UCHAR serialCached GUARDED_BY(queueLock);  // 1 once serialDescriptor holds a good read
     ULONG startTick;                // low 32 bits of the tick count at configuration
     WCHAR deviceName[kNameUnits];   // "\Device\trelvousb%u", zero-terminated
     WCHAR dosLinkName[kNameUnits];  // "\DosDevices\trelvousb%s", first unit 0 when no link
@@ -109,6 +118,17 @@ struct DeviceRecord {
     ULONG writeChunkSize LOCK_FREE_BY_DESIGN;  // reported and set by control codes
     ULONG readChunkSize LOCK_FREE_BY_DESIGN;   // length of each IN transfer
     USB_DEVICE_DESCRIPTOR deviceDescriptor;  // read at configuration
+    // A bounded wait for idleness (WaitForIdle): drainEvent, a notification event, is signalled
+    // when outstandingIo falls to drainLevel; 0 when nobody waits.
+    KEVENT drainEvent;
+    LONG drainLevel GUARDED_BY(ioCountLock);
+    // 1 while a power-down that waited too long aborts the IN transfers: a read whose transfer
+    // comes back then ends as a cancelled read instead of going down again. Interlocked.
+    LONG abortingReads;
+    // D0 requests that a wake signal asked for and that have not finished; interlocked, and
+    // raised only under stateLock while requests are not failed, so that a removal, which sets
+    // FailRequests under that lock first, waits for each one asked for before it (CancelWaitWake).
+    LONG wakePowerUps;
 };
 
 // Platform layouts the driver's requests depend on.
@@ -178,6 +198,16 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 LONG AcquireIoReference(DeviceRecord* record) EXCLUDES(record->ioCountLock);
 LONG ReleaseIoReference(DeviceRecord* record) EXCLUDES(record->ioCountLock);
 VOID ProcessPendingQueue(DeviceRecord* record) EXCLUDES(record->queueLock);
+// Waits until at most `level` references are left, or kDrainTimeoutMs; TRUE when idle. At
+// PASSIVE_LEVEL; one waiter per device at a time.
+BOOLEAN WaitForIdle(DeviceRecord* record, LONG level) EXCLUDES(record->ioCountLock);
+// The dispatch routines' second gate: a request that passed the state gate while requests are
+// held is queued in pendingQueue, pending and cancellable, and TRUE is returned (the request
+// belongs to the queue now). The caller holds an I/O reference and keeps it.
+BOOLEAN HoldRequestIfNeeded(DeviceRecord* record, PIRP irp) EXCLUDES(record->queueLock);
+// Completes the held requests and the reads waiting for their turn that belong to a closing
+// file, with STATUS_CANCELLED.
+VOID CancelRequestsOfFile(DeviceRecord* record, PFILE_OBJECT file);
 
 // Completion routines of the driver's synchronous requests; the context is the waiter's event.
 // The first keeps the request for its sender, the second lets its completion go on.
@@ -199,6 +229,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT device);
 NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIPTOR descriptor);
 NTSTATUS AbortPipes(PDEVICE_OBJECT device);
+// Aborts the transfers of the open IN pipes only (the power-down that waited too long).
+VOID AbortInPipes(PDEVICE_OBJECT device);
 VOID CreateDosLink(DeviceRecord* record);
 
 // Wake-up: the wait-wake request armed at start and before deeper system states, and cancelled
@@ -224,6 +256,9 @@ LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted)
 // no longer Working. Up to DISPATCH_LEVEL.
 VOID InitializeReadQueue(DeviceRecord* record);
 VOID ResumeQueuedReads(DeviceRecord* record) EXCLUDES(record->readBufferLock);
+// Completes the reads waiting for their turn that belong to `file` with STATUS_CANCELLED.
+VOID CancelQueuedReadsOfFile(DeviceRecord* record, PFILE_OBJECT file)
+    EXCLUDES(record->readBufferLock);
 // Empties the read-ahead buffer (the clear control code).
 VOID EmptyReadBuffer(DeviceRecord* record) EXCLUDES(record->readBufferLock);
 

@@ -68,8 +68,11 @@ PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceRecord* record, PFILE_OBJECT file) {
     return pipe->PipeHandle == file->FsContext2 ? pipe : nullptr;
 }
 
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
-    DeviceRecord* record = RecordOf(device);
+namespace {
+
+// Opens the handle once the gate is passed; the caller holds an I/O reference, so a stop or
+// removal query waits for it before the pipe table can go.
+NTSTATUS OpenHandle(DeviceRecord* record, PIRP irp) {
     if (DeviceStateOf(record) != Working || record->interfaceInfo == nullptr) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
@@ -103,32 +106,50 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+}  // namespace
+
+// Every handler takes its I/O reference before it looks at the device state, and drops it on
+// refusal: a stop or removal that begins after the look waits for the reference before it
+// releases what the handler uses.
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    // Handles of an earlier start, and handles after stop or removal, have no pipe of the
-    // current table and change no mark.
-    PUSBD_PIPE_INFORMATION pipe = PipeOfHandle(record, file);
-    if (pipe != nullptr && record->pipeOpen != nullptr) {
-        ULONG index = static_cast<ULONG>(pipe - &record->interfaceInfo->Pipes[0]);
-        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
-        if (record->pipeOpen[index] != 0 && record->pipeOpen[index] != 0xFF) {
-            --record->pipeOpen[index];
-        }
-        KeReleaseSpinLock(&record->queueLock, oldIrql);
-    }
-    NTSTATUS status = CompleteRequest(irp, STATUS_SUCCESS, 0);
-    InterlockedDecrement(&record->openHandles);
+    AcquireIoReference(record);
+    NTSTATUS status = OpenHandle(record, irp);
+    ReleaseIoReference(record);
     return status;
 }
 
+// A close may come at any time, also while a stop releases the pipe table or after the removal;
+// the table is looked at and the count changed under queueLock, which the release takes too.
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+    DeviceRecord* record = RecordOf(device);
+    AcquireIoReference(record);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    // Handles of an earlier start, and handles after stop or removal, have no pipe of the
+    // current table and change no mark.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    PUSBD_PIPE_INFORMATION pipe = PipeOfHandle(record, file);
+    if (pipe != nullptr && record->pipeOpen != nullptr) {
+        ULONG index = static_cast<ULONG>(pipe - &record->interfaceInfo->Pipes[0]);
+        if (record->pipeOpen[index] != 0 && record->pipeOpen[index] != 0xFF) {
+            --record->pipeOpen[index];
+        }
+    }
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+    NTSTATUS status = CompleteRequest(irp, STATUS_SUCCESS, 0);
+    InterlockedDecrement(&record->openHandles);
+    ReleaseIoReference(record);
+    return status;
+}
+
+// The closing handle's requests that wait in the driver (held, or waiting for their turn to
+// read) end as cancelled, so that the close that follows is not kept waiting. Reads and writes
+// with the USB stack stay until they end or are cancelled; the read-ahead buffer keeps its bytes
+// for the next reader.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
     AcquireIoReference(record);
-    // No request is ever held in the queue, so none of the closing handle is found there. Reads
-    // and writes with the USB stack stay until they end or are cancelled; the read-ahead buffer
-    // keeps its bytes for the next reader.
-    ProcessPendingQueue(record);
+    CancelRequestsOfFile(record, IoGetCurrentIrpStackLocation(irp)->FileObject);
     NTSTATUS status = CompleteRequest(irp, STATUS_SUCCESS, 0);
     ReleaseIoReference(record);
     return status;

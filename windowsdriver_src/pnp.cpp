@@ -40,18 +40,24 @@ NTSTATUS ForwardAndWait(DeviceRecord* record, PIRP irp) {
     return status;
 }
 
-void ReleaseConfiguration(DeviceRecord* record) {
+// The pipe table leaves the record under queueLock, where a close looks at it, and is freed
+// afterwards.
+void ReleaseConfiguration(DeviceRecord* record) EXCLUDES(record->queueLock) {
     if (record->configDescriptor != nullptr) {
         FreePool(record->configDescriptor);
         record->configDescriptor = nullptr;
     }
-    if (record->interfaceInfo != nullptr) {
-        FreePool(record->interfaceInfo);
-        record->interfaceInfo = nullptr;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    PUSBD_INTERFACE_INFORMATION interfaceInfo = record->interfaceInfo;
+    UCHAR* pipeOpen = record->pipeOpen;
+    record->interfaceInfo = nullptr;
+    record->pipeOpen = nullptr;
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+    if (interfaceInfo != nullptr) {
+        FreePool(interfaceInfo);
     }
-    if (record->pipeOpen != nullptr) {
-        FreePool(record->pipeOpen);
-        record->pipeOpen = nullptr;
+    if (pipeOpen != nullptr) {
+        FreePool(pipeOpen);
     }
 }
 
@@ -99,7 +105,7 @@ NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
     ResumeQueuedReads(record);  // reads still waiting for their turn fail now
     ReleaseConfiguration(record);
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
+    PURB urb = static_cast<PURB>(AllocateZeroedPool(sizeof(URB)));
     if (urb != nullptr) {
         urb->UrbHeader.Length = static_cast<USHORT>(sizeof(URB));
         urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
@@ -110,7 +116,19 @@ NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
     return PassDown(record, irp, status);
 }
 
-// Stop and remove queries: agreed to once every other request has ended.
+// What a cancelled stop or remove query does to the record: the state before the query, and
+// requests allowed again.
+void RestoreStateBeforeQuery(DeviceRecord* record) EXCLUDES(record->stateLock) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+    record->deviceState = record->previousState;
+    record->queueState = AllowRequests;
+    KeReleaseSpinLock(&record->stateLock, oldIrql);
+    ProcessPendingQueue(record);
+}
+
+// Stop and remove queries: agreed to once every other request has ended. A request that has not
+// ended within kDrainTimeoutMs (a read waiting for data that does not come) keeps the device in
+// use: the query is refused and the device goes on as after a cancelled query.
 NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState)
     EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
@@ -120,7 +138,13 @@ NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingSt
     KeReleaseSpinLock(&record->stateLock, oldIrql);
     ResumeQueuedReads(record);  // reads waiting for their turn fail; they hold no reference
     ReleaseIoReference(record);
-    KeWaitForSingleObject(&record->stopEvent, Executive, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(kDrainTimeoutMs) * 10000;
+    if (KeWaitForSingleObject(&record->stopEvent, Executive, KernelMode, FALSE, &timeout) !=
+        STATUS_SUCCESS) {
+        RestoreStateBeforeQuery(record);
+        return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
+    }
     return PassDown(record, irp, STATUS_SUCCESS);
 }
 
@@ -131,24 +155,22 @@ NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingS
     }
     NTSTATUS status = ForwardAndWait(record, irp);
     if (NT_SUCCESS(status)) {
-        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-        record->deviceState = record->previousState;
-        record->queueState = AllowRequests;
-        KeReleaseSpinLock(&record->stateLock, oldIrql);
-        ProcessPendingQueue(record);
+        RestoreStateBeforeQuery(record);
     }
     return CompleteRequest(irp, status, 0);
 }
 
+// The state changes first: a wake signal that completes the wait-wake request from now on asks
+// for no D0 (see OnWaitWakeDone).
 NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) EXCLUDES(record->stateLock) {
-    if (record->remoteWakeup != 0) {
-        CancelWaitWake(record);
-    }
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
     record->previousState = record->deviceState;
     record->queueState = FailRequests;
     record->deviceState = SurpriseRemoved;
     KeReleaseSpinLock(&record->stateLock, oldIrql);
+    if (record->remoteWakeup != 0) {
+        CancelWaitWake(record);
+    }
     ProcessPendingQueue(record);
     IoSetDeviceInterfaceState(&record->interfaceName, FALSE);
     // Transfers still in flight on open pipes end as cancelled.
@@ -210,10 +232,11 @@ NTSTATUS HandleQueryCapabilities(DeviceRecord* record, PIRP irp) {
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
+    AcquireIoReference(record);
     if (DeviceStateOf(record) == Removed) {
+        ReleaseIoReference(record);
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     }
-    AcquireIoReference(record);
 
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {

@@ -193,7 +193,10 @@ NTSTATUS NTAPI OnDevicePowerUpComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) 
 }
 
 // Waits at PASSIVE_LEVEL until no other request is in progress, then lets the device request
-// leave D0 (or the query that prepares it) go down.
+// leave D0 (or the query that prepares it) go down. The wait is bounded: the system's power
+// watchdog ends a machine whose power request does not go on. Past kDrainTimeoutMs the IN
+// transfers are aborted, their reads end as cancelled reads do, and the request goes on after
+// at most one more such wait whatever is left.
 VOID NTAPI PowerDownWorker(PDEVICE_OBJECT, PVOID context) {
     PowerWorkContext* work = static_cast<PowerWorkContext*>(context);
     PDEVICE_OBJECT device = work->device;
@@ -208,10 +211,11 @@ VOID NTAPI PowerDownWorker(PDEVICE_OBJECT, PVOID context) {
     // count reach 0 and delete the device under this request; holding them, the removal waits
     // for this request instead (and, having dropped the device's own reference, ends the wait).
     LONG references = SystemRequestHeld(device) ? 2 : 1;
-    LARGE_INTEGER pause;
-    pause.QuadPart = -10000;  // 1 ms
-    while (InterlockedCompareExchange(&record->outstandingIo, 0, 0) > 1 + references) {
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    if (!WaitForIdle(record, 1 + references)) {
+        InterlockedExchange(&record->abortingReads, 1);
+        AbortInPipes(device);
+        WaitForIdle(record, 1 + references);
+        InterlockedExchange(&record->abortingReads, 0);
     }
     PassDown(record, irp, OnDevicePowerComplete);
 }
@@ -300,17 +304,31 @@ void HandleDeviceQueryPower(DeviceRecord* record, PIRP irp) {
 }
 
 VOID NTAPI OnWakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
-    ReleaseIoReference(static_cast<DeviceRecord*>(context));
+    DeviceRecord* record = static_cast<DeviceRecord*>(context);
+    InterlockedDecrement(&record->wakePowerUps);
+    ReleaseIoReference(record);
 }
 
 // The wait-wake request has finished: a wake signal brings a sleeping device back to D0 and
 // arms the next request. CancelWaitWake waits for waitWakeArmed to fall to 0, after which a
 // removal may delete the record: on the paths that do not re-arm, that store is the last
-// touch, and the path that does holds an I/O reference until it is done.
+// touch, and the path that does holds an I/O reference until it is done. Once a surprise
+// removal or removal has begun (requests fail; both set that before they cancel wait-wake), a
+// wake signal asks for nothing: the device is going, and its stack with it.
 VOID NTAPI OnWaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
                           PIO_STATUS_BLOCK ioStatus) {
     DeviceRecord* record = static_cast<DeviceRecord*>(context);
     if (!NT_SUCCESS(ioStatus->Status) || LoadPowerState(&record->devicePower) == PowerDeviceD0) {
+        InterlockedExchange(&record->waitWakeArmed, 0);
+        return;
+    }
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
+    BOOLEAN going = record->queueState == FailRequests;
+    if (!going) {
+        InterlockedIncrement(&record->wakePowerUps);
+    }
+    KeReleaseSpinLock(&record->stateLock, oldIrql);
+    if (going) {
         InterlockedExchange(&record->waitWakeArmed, 0);
         return;
     }
@@ -320,6 +338,7 @@ VOID NTAPI OnWaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
     state.DeviceState = PowerDeviceD0;
     if (!NT_SUCCESS(PoRequestPowerIrp(record->physicalDevice, IRP_MN_SET_POWER, state,
                                       OnWakePowerUpDone, record, nullptr))) {
+        InterlockedDecrement(&record->wakePowerUps);
         ReleaseIoReference(record);
     }
     InterlockedExchange(&record->waitWakeArmed, 0);
@@ -356,15 +375,20 @@ NTSTATUS NTAPI OnWaitWakeComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
+    // The reference first, then the gate, so that a removal that begins after the look waits
+    // for this request before it detaches from the lower device.
+    AcquireIoReference(record);
     ULONG deviceState = DeviceStateOf(record);
     if (deviceState == Removed) {
+        ReleaseIoReference(record);
         return FailPowerRequest(irp, STATUS_DELETE_PENDING);
     }
     if (deviceState == NotStarted) {
         PoStartNextPowerIrp(irp);
-        return SkipDown(record, irp);
+        NTSTATUS status = SkipDown(record, irp);
+        ReleaseIoReference(record);
+        return status;
     }
-    AcquireIoReference(record);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MinorFunction) {
     case IRP_MN_WAIT_WAKE:
@@ -430,9 +454,10 @@ NTSTATUS ArmWaitWake(DeviceRecord* record) {
 }
 
 // Cancels the outstanding wait-wake request and returns once it has finished, OnWaitWakeDone
-// included. The bus may end a cancelled request later on another thread, and the request may
-// still be on its way down when this runs; returning earlier would let a removal delete the
-// record under the completion routines that still use it.
+// included, and with it any D0 request a wake signal asked for. The bus may end a cancelled
+// request later on another thread, and the request may still be on its way down when this runs;
+// returning earlier would let a removal delete the record under the completion routines that
+// still use it, or pass the removal down ahead of a D0 request.
 VOID CancelWaitWake(DeviceRecord* record) {
     LARGE_INTEGER pause;
     pause.QuadPart = -10000; // 1 ms
@@ -447,7 +472,8 @@ VOID CancelWaitWake(DeviceRecord* record) {
                 FailPowerRequest(irp, STATUS_CANCELLED);
             }
         }
-        if (InterlockedCompareExchange(&record->waitWakeArmed, 0, 0) == 0) {
+        if (InterlockedCompareExchange(&record->waitWakeArmed, 0, 0) == 0 &&
+            InterlockedCompareExchange(&record->wakePowerUps, 0, 0) == 0) {
             return;
         }
         KeDelayExecutionThread(KernelMode, FALSE, &pause);

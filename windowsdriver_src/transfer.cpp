@@ -419,6 +419,28 @@ VOID ResumeQueuedReads(DeviceRecord* record) {
     StartQueuedReads(record, FALSE);
 }
 
+VOID CancelQueuedReadsOfFile(DeviceRecord* record, PFILE_OBJECT file) {
+    LIST_ENTRY cancelled;
+    InitializeListHead(&cancelled);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    PLIST_ENTRY entry = record->readQueue.Flink;
+    while (entry != &record->readQueue) {
+        PLIST_ENTRY next = entry->Flink;
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoGetCurrentIrpStackLocation(irp)->FileObject == file &&
+            IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            RemoveEntryList(entry);
+            InsertTailList(&cancelled, entry);
+        }
+        entry = next;
+    }
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    while (!IsListEmpty(&cancelled)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
+    }
+}
+
 // Sets the buffer to zeros and empty. The area an IN transfer in flight writes into is left to
 // it: its bytes are discarded when it completes, as the generation has moved on.
 VOID EmptyReadBuffer(DeviceRecord* record) {
@@ -452,30 +474,34 @@ NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPoin
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
     record->readTransferLength = 0;
     BOOLEAN current = context->generation == record->readBufferGeneration;
-    if (status == STATUS_CANCELLED) {
-        // The bytes the cancelled transfer had moved join the buffer first; the read takes what
-        // is there up to its length, and the rest stays for the next read.
-        if (current) {
-            record->readBufferCount += static_cast<LONG>(received);
-        }
-        LONG wanted = record->readBufferCount < context->remaining ? record->readBufferCount
-                                                                   : context->remaining;
-        taken = wanted > 0 ? TakeLocked(record, context->callerBuffer, wanted) : 0;
-        irp->IoStatus.Information = static_cast<ULONG_PTR>(taken);
-    } else if (NT_SUCCESS(status)) {
-        if (current) {
-            record->readBufferCount += static_cast<LONG>(received);
-        }
+    if ((status == STATUS_CANCELLED || NT_SUCCESS(status)) && current) {
+        record->readBufferCount += static_cast<LONG>(received);
+    }
+    if (NT_SUCCESS(status)) {
         taken = TakeLocked(record, context->callerBuffer, context->remaining);
-        if (taken == 0) {
+        if (taken > 0) {
+            context->remaining -= taken;
+            irp->IoStatus.Information = static_cast<ULONG_PTR>(taken);
+        } else if (InterlockedCompareExchange(&record->abortingReads, 0, 0) == 0) {
             // Not enough yet (or a zero-length packet): the same request goes down again.
             BuildInTransferLocked(record, context);
             KeReleaseSpinLock(&record->readBufferLock, oldIrql);
             SetUpNextLocation(irp, context, OnReadComplete);
             IofCallDriver(record->lowerDevice, irp);
             return STATUS_MORE_PROCESSING_REQUIRED;
+        } else {
+            // A power-down is aborting the IN transfers: the read ends as a cancelled read
+            // rather than going down behind the abort.
+            status = STATUS_CANCELLED;
+            irp->IoStatus.Status = STATUS_CANCELLED;
         }
-        context->remaining -= taken;
+    }
+    if (status == STATUS_CANCELLED) {
+        // The bytes the cancelled transfer had moved have joined the buffer; the read takes what
+        // is there up to its length, and the rest stays for the next read.
+        LONG wanted = record->readBufferCount < context->remaining ? record->readBufferCount
+                                                                   : context->remaining;
+        taken = wanted > 0 ? TakeLocked(record, context->callerBuffer, wanted) : 0;
         irp->IoStatus.Information = static_cast<ULONG_PTR>(taken);
     }
     // Any other failure: the transfer's bytes are dropped, the buffer keeps what it had, and the
@@ -505,9 +531,14 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPoi
     return FinishWrite(irp, context);
 }
 
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
-    DeviceRecord* record = RecordOf(device);
+namespace {
 
+// The dispatch of a read or write; the caller holds an I/O reference for the whole of it.
+NTSTATUS ReadOrWrite(PDEVICE_OBJECT device, DeviceRecord* record, PIRP irp, ULONG isRead) {
+    // A request held while the device is out of D0 goes on later, port check included.
+    if (DeviceStateOf(record) == Working && HoldRequestIfNeeded(record, irp)) {
+        return STATUS_PENDING;
+    }
     // A write first makes sure the port is enabled. After the removal there is no lower device
     // left to ask.
     if (isRead == 0 && DeviceStateOf(record) != Removed) {
@@ -584,9 +615,9 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
     // A copy for the recovery below: the pipe table may be released once the transfer is over.
     USBD_PIPE_INFORMATION pipeCopy = *pipe;
     IoMarkIrpPending(irp);
-    // One reference for the transfer, dropped by its completion routine, and one for this
-    // routine, which still talks to the lower device after the request may have completed.
-    AcquireIoReference(record);
+    // One reference for the transfer, dropped by its completion routine; the dispatch's own
+    // keeps the device while this routine still talks to the lower device after the request may
+    // have completed.
     AcquireIoReference(record);
     SetUpNextLocation(irp, context, OnWriteComplete);
     NTSTATUS status = IofCallDriver(record->lowerDevice, irp);
@@ -597,8 +628,19 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
             ResetPort(device);
         }
     }
-    ReleaseIoReference(record);
     return STATUS_PENDING;
+}
+
+} // namespace
+
+// The reference first, then the gates: a stop or removal that begins after the look waits for
+// this request before it releases the pipe table or detaches from the lower device.
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
+    DeviceRecord* record = RecordOf(device);
+    AcquireIoReference(record);
+    NTSTATUS status = ReadOrWrite(device, record, irp, isRead);
+    ReleaseIoReference(record);
+    return status;
 }
 
 } // extern "C"

@@ -124,7 +124,7 @@ NTSTATUS ReadStringDescriptor(PDEVICE_OBJECT device, UCHAR index, PVOID buffer, 
     if (index == 0) {
         return STATUS_UNSUCCESSFUL;
     }
-    PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
+    PURB urb = static_cast<PURB>(AllocateZeroedPool(sizeof(URB)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -138,22 +138,36 @@ NTSTATUS ReadStringDescriptor(PDEVICE_OBJECT device, UCHAR index, PVOID buffer, 
 }
 
 // Reads the serial number string once; a failed read leaves the cache empty for the next query.
+// The read lands in a buffer of its own and only a complete one is stored, under queueLock, so a
+// failed or timed-out read never leaves half a descriptor behind, and queries running at the
+// same time never see one being written.
 VOID CacheSerialNumberDescriptor(PDEVICE_OBJECT device) {
     DeviceRecord* record = RecordOf(device);
-    if (record->serialIndex == 0 || record->serialCached != 0) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    BOOLEAN cached = record->serialCached != 0;
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+    if (record->serialIndex == 0 || cached) {
         return;
     }
-    PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
-    if (urb == nullptr) {
-        return;
+    constexpr ULONG kLength = sizeof(record->serialDescriptor);
+    auto* descriptor = static_cast<UCHAR*>(AllocateZeroedPool(static_cast<LONG>(kLength)));
+    PURB urb = static_cast<PURB>(AllocateZeroedPool(sizeof(URB)));
+    if (descriptor != nullptr && urb != nullptr) {
+        BuildStringRequest(urb, record->serialIndex, descriptor, kLength);
+        if (SubmitUrbWithTimeout(device, urb, kStringTimeoutMs) == STATUS_SUCCESS) {
+            TrimStringDescriptor(urb, descriptor);
+            oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+            RtlCopyMemory(record->serialDescriptor, descriptor, kLength);
+            record->serialCached = 1;
+            KeReleaseSpinLock(&record->queueLock, oldIrql);
+        }
     }
-    BuildStringRequest(urb, record->serialIndex, record->serialDescriptor,
-                       sizeof(record->serialDescriptor));
-    if (SubmitUrbWithTimeout(device, urb, kStringTimeoutMs) == STATUS_SUCCESS) {
-        TrimStringDescriptor(urb, record->serialDescriptor);
-        record->serialCached = 1;
+    if (urb != nullptr) {
+        FreePool(urb);
     }
-    FreePool(urb);
+    if (descriptor != nullptr) {
+        FreePool(descriptor);
+    }
 }
 
 NTSTATUS GetPortStatus(PDEVICE_OBJECT device, PULONG portStatus) {
@@ -176,7 +190,7 @@ NTSTATUS EnablePort(PDEVICE_OBJECT device) {
 }
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT device, PUSBD_PIPE_INFORMATION pipe) {
-    PURB urb = static_cast<PURB>(AllocatePool(sizeof(URB)));
+    PURB urb = static_cast<PURB>(AllocateZeroedPool(sizeof(URB)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

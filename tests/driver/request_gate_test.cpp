@@ -82,6 +82,8 @@ protected:
 };
 
 TEST_F(RequestGateTest, ApplicationRequestsAreRefusedOutsideWorking) {
+    // Requests allowed, as a start leaves them: the gate alone decides.
+    record_->queueState = AllowRequests;
     for (ULONG state : kAllStates) {
         SCOPED_TRACE("state " + std::to_string(state));
         record_->deviceState = state;

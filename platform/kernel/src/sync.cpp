@@ -24,6 +24,22 @@ thread_local bool onDispatchThread = false;
 
 KSPIN_LOCK cancelSpinLock = 0;
 
+// The test's hook on spin-lock acquisitions: it runs in the acquiring thread, at that thread's
+// IRQL and before the lock is taken, so a test can hold a routine at a chosen point.
+std::mutex acquireHookMutex;
+std::shared_ptr<const std::function<void(PKSPIN_LOCK)>> acquireHook;
+
+void RunAcquireHook(PKSPIN_LOCK lock) {
+    std::shared_ptr<const std::function<void(PKSPIN_LOCK)>> hook;
+    {
+        std::lock_guard<std::mutex> guard(acquireHookMutex);
+        hook = acquireHook;
+    }
+    if (hook) {
+        (*hook)(lock);
+    }
+}
+
 std::string LockName(PKSPIN_LOCK lock) {
     return "spin lock at " + Hex(reinterpret_cast<uintptr_t>(lock));
 }
@@ -286,6 +302,7 @@ void QueueAtPassiveLevel(std::function<void()> fn) {
 }
 
 void ResetThreads() {
+    SetSpinLockAcquireHook({});
     WaitForDispatchQueue();
     WaitForWorkItems();
     {
@@ -309,6 +326,12 @@ void ResetThreads() {
 } // namespace kstandin::detail
 
 namespace kstandin {
+void SetSpinLockAcquireHook(std::function<void(PKSPIN_LOCK)> hook) {
+    std::lock_guard<std::mutex> guard(acquireHookMutex);
+    acquireHook = hook ? std::make_shared<const std::function<void(PKSPIN_LOCK)>>(std::move(hook))
+                       : nullptr;
+}
+
 uint64_t RandomStart() {
     static const uint64_t start = ComputeRandomStart();
     return start;
@@ -432,6 +455,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     CheckIrql(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    RunAcquireHook(SpinLock);
     KIRQL old = threadIrql;
     threadIrql = DISPATCH_LEVEL;
     AcquireRaw(SpinLock, true);

@@ -83,6 +83,8 @@ const char* RuleName(Rule rule) {
         return "work item misuse";
     case Rule::MdlMisuse:
         return "MDL misuse";
+    case Rule::UrbReservedNotZero:
+        return "URB with reserved fields or host-controller area not zero";
     case Rule::IrpCompletedWhileQueued:
         return "IRP completed while still in a cancel-safe queue";
     case Rule::InformationExceedsBuffer:

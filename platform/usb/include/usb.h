@@ -139,6 +139,9 @@ typedef struct _USBD_PIPE_INFORMATION {
     ULONG PipeFlags;
 } USBD_PIPE_INFORMATION, *PUSBD_PIPE_INFORMATION;
 
+#define USBD_PIPE_DIRECTION_IN(pipeInformation) \
+    ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
+
 typedef struct _USBD_INTERFACE_INFORMATION {
     USHORT Length;
     UCHAR InterfaceNumber;

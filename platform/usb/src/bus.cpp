@@ -487,11 +487,15 @@ std::optional<NTSTATUS> Instrument::State::ProcessUrbLocked(PURB urb, std::vecto
                 request.TransferBufferLength = 0;
                 return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
             }
+            bool failAfterData = request.DescriptorType == USB_STRING_DESCRIPTOR_TYPE &&
+                                 stringAnswer == ControlAnswer::FailAfterData;
+            if (failAfterData) source.resize(source.size() / 2);
             auto buffer = TransferBufferOf(request.TransferBuffer, request.TransferBufferMDL);
             ULONG count = std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(source.size()));
             if (count != 0 && !buffer) return Answer(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
             if (count != 0) memcpy(buffer, source.data(), count);
             request.TransferBufferLength = count;
+            if (failAfterData) return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
             return Answer(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
         }
         case URB_FUNCTION_SELECT_CONFIGURATION:
@@ -542,6 +546,7 @@ std::optional<NTSTATUS> Instrument::State::ProcessUrbLocked(PURB urb, std::vecto
                     case ControlAnswer::NeverAnswer:
                         return std::nullopt;
                     case ControlAnswer::Stall:
+                    case ControlAnswer::FailAfterData:  // no data stage here: a stall
                         urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
                         return Answer(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
                     case ControlAnswer::Succeed:
@@ -853,11 +858,54 @@ bool CheckTransferBuffer(PURB urb) {
     return true;
 }
 
+// The fields a URB reserves for the USB stack and its host controller: a client driver hands
+// them over zeroed, as the stack uses them for its own bookkeeping. A URB from pool that is
+// filled without being zeroed carries garbage there.
+bool AllZero(const void* start, size_t length) {
+    const auto* bytes = static_cast<const unsigned char*>(start);
+    for (size_t i = 0; i < length; ++i) {
+        if (bytes[i] != 0) return false;
+    }
+    return true;
+}
+
+bool CheckReservedFields(PURB urb) {
+    USHORT function = urb->UrbHeader.Function;
+    size_t length = urb->UrbHeader.Length;
+    const char* field = nullptr;
+    if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+        length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+        auto& transfer = urb->UrbBulkOrInterruptTransfer;
+        if (transfer.UrbLink != nullptr) field = "UrbLink";
+        else if (!AllZero(&transfer.hca, sizeof(transfer.hca))) field = "hca";
+    } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+               length >= sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) {
+        auto& request = urb->UrbControlDescriptorRequest;
+        if (request.Reserved != nullptr || request.Reserved0 != 0) field = "Reserved/Reserved0";
+        else if (request.UrbLink != nullptr) field = "UrbLink";
+        else if (!AllZero(&request.hca, sizeof(request.hca))) field = "hca";
+        else if (request.Reserved1 != 0 || request.Reserved2 != 0) field = "Reserved1/Reserved2";
+    } else if ((function == URB_FUNCTION_ABORT_PIPE ||
+                function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+                function == URB_FUNCTION_SYNC_RESET_PIPE || function == URB_FUNCTION_SYNC_CLEAR_STALL) &&
+               length >= sizeof(struct _URB_PIPE_REQUEST)) {
+        if (urb->UrbPipeRequest.Reserved != 0) field = "Reserved";
+    } else if (IsVendorOrClass(function) && length >= sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) {
+        auto& request = urb->UrbControlVendorClassRequest;
+        if (request.UrbLink != nullptr) field = "UrbLink";
+        else if (!AllZero(&request.hca, sizeof(request.hca))) field = "hca";
+    }
+    if (field == nullptr) return true;
+    verifier::ReportFinding(verifier::Rule::UrbReservedNotZero,
+                            "URB function " + std::to_string(function) + " with " + field + " not zero");
+    return false;
+}
+
 NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
     Log(irp);
     if (PURB urb = UrbOf(irp)) {
         // The controller would take the memory for DMA; the stand-in refuses to touch it.
-        if (!CheckTransferBuffer(urb)) {
+        if (!CheckTransferBuffer(urb) || !CheckReservedFields(urb)) {
             irp->IoStatus.Information = 0;
             return Complete(irp, Answer(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
         }

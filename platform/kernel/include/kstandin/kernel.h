@@ -229,6 +229,11 @@ bool IsNonPagedSystemMemory(const void* address, size_t length);
 void RunAtDispatchLevel(const std::function<void()>& fn); // and wait for it
 void QueueAtDispatchLevel(std::function<void()> fn);      // without waiting
 void WaitForDispatchQueue();                              // until everything queued has run
+// Calls `hook` in every thread that is about to take a spin lock with KeAcquireSpinLockRaiseToDpc,
+// before it takes it and at its IRQL, so that a test can stop a routine at a chosen lock (and
+// release it later) while it runs other requests beside it. An empty function removes it;
+// ResetKernel does too.
+void SetSpinLockAcquireHook(std::function<void(PKSPIN_LOCK)> hook);
 
 // Whether the lower stand-ins (the test bus, the USB bus and their cancel routines) complete a
 // request inside the call that hands it to them or later from a dispatch-level thread. Random by
@@ -287,6 +292,7 @@ enum class Rule {
     BufferNotNonPaged,
     InvalidParameter,
     IrpCompletedWhileQueued,
+    UrbReservedNotZero,
 };
 const char* RuleName(Rule rule);
 struct Finding {

@@ -41,7 +41,11 @@ struct InterfaceSpec {
 enum class ControlAnswer {
     Succeed,    // status stage completes
     Stall,      // STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID
-    NeverAnswer // stays pending until cancelled (or the device is unplugged)
+    NeverAnswer, // stays pending until cancelled (or the device is unplugged)
+    // The data stage brings the first half of the answer, then the device stops responding: the
+    // request fails (STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING) with those bytes in the
+    // caller's buffer, as a host controller leaves them. String descriptors only.
+    FailAfterData
 };
 
 struct InstrumentSpec {
