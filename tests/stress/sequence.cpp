@@ -389,8 +389,12 @@ class Sequence {
         int state = Chance(50) ? kD2 : kD3;
         std::string label = state == kD2 ? "D2" : "D3";
         if (Chance(25)) {
+            // A query is followed by a set, as the system's is: here the device stays in D0.
             Request("device query for " + label + " of " + name,
                     [&] { return machine_->QueryDevicePower(instrument, state); });
+            Pause(10);
+            Request("device set to D0 of " + name,
+                    [&] { return machine_->SetDevicePower(instrument, kD0); });
             return;
         }
         Request("device set to " + label + " of " + name,
