@@ -131,7 +131,7 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device) {
                               kProbeRequest, kProbeValue, record->interfaceInfo->InterfaceNumber, nullptr, nullptr,
                               0, nullptr);
         if (SubmitUrbWithTimeout(device, urb, kProbeTimeoutMs) == STATUS_SUCCESS) {
-            record->readChunkSize = kLargeChunkSize;
+            StoreWhole(&record->readChunkSize, kLargeChunkSize);
         }
     }
     status = STATUS_SUCCESS;

@@ -171,11 +171,11 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     }
     case IOCTL_KESTRUNE_SET_OPTIONS:
         if (ReadWord(&request, &value)) {
-            driverOptions = value;
+            StoreWhole(&driverOptions, value);
         }
         break;
     case IOCTL_KESTRUNE_GET_OPTIONS:
-        WriteWord(&request, driverOptions);
+        WriteWord(&request, LoadWhole(&driverOptions));
         break;
     case IOCTL_KESTRUNE_GET_VERSION:
         WriteWord(&request, kDriverVersion);
@@ -206,20 +206,20 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
                 request.status = STATUS_INVALID_PARAMETER;
                 request.information = 0;
             } else {
-                record->readChunkSize = value;
+                StoreWhole(&record->readChunkSize, value);
             }
         }
         break;
     case IOCTL_KESTRUNE_SET_WRITE_CHUNK_SIZE:
         if (ReadWord(&request, &value)) {
-            record->writeChunkSize = value;
+            StoreWhole(&record->writeChunkSize, value);
         }
         break;
     case IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE:
-        WriteWord(&request, record->readChunkSize);
+        WriteWord(&request, LoadWhole(&record->readChunkSize));
         break;
     case IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE:
-        WriteWord(&request, record->writeChunkSize);
+        WriteWord(&request, LoadWhole(&record->writeChunkSize));
         break;
     case IOCTL_KESTRUNE_GET_MANUFACTURER_STRING:
         GetDeviceString(device, record->deviceDescriptor.iManufacturer, &request);

@@ -151,13 +151,26 @@ inline DeviceRecord* RecordOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceRecord*>(device->DeviceExtension);
 }
 
+// The values that are read without their lock, or have none (deviceState, queueState, the chunk
+// sizes, driverOptions), are loaded and stored whole with interlocked operations. An aligned
+// 32-bit access is whole on the platform anyway; the interlocked form also tells the compiler,
+// which may otherwise split, merge or repeat plain accesses, and race detectors.
+inline ULONG LoadWhole(const ULONG* field) {
+    return static_cast<ULONG>(
+        InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(const_cast<ULONG*>(field)), 0, 0));
+}
+
+inline void StoreWhole(ULONG* field, ULONG value) {
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(field), static_cast<LONG>(value));
+}
+
 // The request gates, and the Plug and Play handlers between their own changes, read deviceState
 // without stateLock. That is safe: it is one aligned 32-bit value, so a read sees the state
 // before or after a change, never a mix; a request that passed the gate just before a stop or
 // remove query holds an I/O reference, and the query waits for it before anything is released;
 // and Plug and Play requests, the only writers, come one at a time.
 inline ULONG DeviceStateOf(const DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
-    return record->deviceState;
+    return LoadWhole(&record->deviceState);
 }
 
 // The read queue reads queueState under readBufferLock instead of stateLock. That is safe for the
@@ -165,7 +178,7 @@ inline ULONG DeviceStateOf(const DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS
 // ProcessPendingQueue, which takes readBufferLock to resume or fail the waiting reads: a read
 // that queues after the change sees it, and one that queued before is met by that walk.
 inline ULONG QueueStateOf(const DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
-    return record->queueState;
+    return LoadWhole(&record->queueState);
 }
 
 // Routines the driver's files share, entry points and dispatch routines included. C linkage

@@ -7,14 +7,14 @@ namespace {
 // Sets a new device state under stateLock, keeping the old one in previousState.
 void ChangeDeviceState(DeviceRecord* record, ULONG newState) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-    record->previousState = record->deviceState;
-    record->deviceState = newState;
+    record->previousState = LoadWhole(&record->deviceState);
+    StoreWhole(&record->deviceState, newState);
     KeReleaseSpinLock(&record->stateLock, oldIrql);
 }
 
 void ChangeQueueState(DeviceRecord* record, ULONG newState) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-    record->queueState = newState;
+    StoreWhole(&record->queueState, newState);
     KeReleaseSpinLock(&record->stateLock, oldIrql);
 }
 
@@ -81,9 +81,9 @@ NTSTATUS HandleStartDevice(DeviceRecord* record, PIRP irp) EXCLUDES(record->stat
         return status;
     }
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-    record->previousState = record->deviceState;
-    record->deviceState = Working;
-    record->queueState = AllowRequests;
+    record->previousState = LoadWhole(&record->deviceState);
+    StoreWhole(&record->deviceState, Working);
+    StoreWhole(&record->queueState, AllowRequests);
     KeReleaseSpinLock(&record->stateLock, oldIrql);
     record->waitWakeArmed = 0;
     record->waitWakeCancelFlag = 0;
@@ -120,8 +120,8 @@ NTSTATUS HandleStopDevice(DeviceRecord* record, PIRP irp) {
 // requests allowed again.
 void RestoreStateBeforeQuery(DeviceRecord* record) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-    record->deviceState = record->previousState;
-    record->queueState = AllowRequests;
+    StoreWhole(&record->deviceState, record->previousState);
+    StoreWhole(&record->queueState, AllowRequests);
     KeReleaseSpinLock(&record->stateLock, oldIrql);
     ProcessPendingQueue(record);
 }
@@ -132,9 +132,9 @@ void RestoreStateBeforeQuery(DeviceRecord* record) EXCLUDES(record->stateLock) {
 NTSTATUS HandleQueryStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingState)
     EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-    record->previousState = record->deviceState;
-    record->deviceState = pendingState;
-    record->queueState = HoldRequests;
+    record->previousState = LoadWhole(&record->deviceState);
+    StoreWhole(&record->deviceState, pendingState);
+    StoreWhole(&record->queueState, HoldRequests);
     KeReleaseSpinLock(&record->stateLock, oldIrql);
     ResumeQueuedReads(record);  // reads waiting for their turn fail; they hold no reference
     ReleaseIoReference(record);
@@ -164,9 +164,9 @@ NTSTATUS HandleCancelStopOrRemove(DeviceRecord* record, PIRP irp, ULONG pendingS
 // for no D0 (see OnWaitWakeDone).
 NTSTATUS HandleSurpriseRemoval(DeviceRecord* record, PIRP irp) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-    record->previousState = record->deviceState;
-    record->queueState = FailRequests;
-    record->deviceState = SurpriseRemoved;
+    record->previousState = LoadWhole(&record->deviceState);
+    StoreWhole(&record->queueState, FailRequests);
+    StoreWhole(&record->deviceState, SurpriseRemoved);
     KeReleaseSpinLock(&record->stateLock, oldIrql);
     if (record->remoteWakeup != 0) {
         CancelWaitWake(record);

@@ -70,7 +70,7 @@ void StorePowerState(ULONG* field, LONG value) {
 
 void SetQueueState(DeviceRecord* record, ULONG state) EXCLUDES(record->stateLock) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->stateLock);
-    record->queueState = state;
+    StoreWhole(&record->queueState, state);
     KeReleaseSpinLock(&record->stateLock, oldIrql);
 }
 

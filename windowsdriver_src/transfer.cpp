@@ -77,7 +77,7 @@ struct ReadWalk {
 // kept between 1 and kMaxTransferLength), rounded down to whole packets of the pipe, at least
 // one. A full packet never runs past the end of the transfer.
 ULONG InChunkLength(const DeviceRecord* record, ULONG packetSize) {
-    ULONG chunk = *static_cast<const volatile ULONG*>(&record->readChunkSize);
+    ULONG chunk = LoadWhole(&record->readChunkSize);
     if (chunk == 0) {
         chunk = kDefaultChunkSize;
     } else if (chunk > kMaxTransferLength) {
@@ -96,7 +96,7 @@ ULONG InChunkLength(const DeviceRecord* record, ULONG packetSize) {
 // The start moves forward instead of the remainder moving to the front.
 LONG TakeLocked(DeviceRecord* record, PUCHAR destination, LONG wanted)
     REQUIRES(record->readBufferLock) {
-    if ((driverOptions & kOptionPartialReads) != 0 && wanted > record->readBufferCount) {
+    if ((LoadWhole(&driverOptions) & kOptionPartialReads) != 0 && wanted > record->readBufferCount) {
         wanted = record->readBufferCount;
     }
     if (wanted <= 0 || wanted > record->readBufferCount) {
