@@ -255,18 +255,26 @@ class Sequence {
             target->started = true;
     }
 
+    // A remove query that is cancelled comes while applications hold handles. One that leads
+    // to a removal comes as Windows sends it: the applications are told first and close their
+    // handles, then the query, then the removal (or, if the query fails, the cancel, after which
+    // they may open the instrument again).
     void RemoveQueryFlow() {
         Plugged* target = AnyPresent(true);
         if (target == nullptr)
             return;
         int instrument = target->slot->instrument;
         std::string name = Name(*target);
+        bool removing = Chance(40) && Present().size() > 1;
+        if (removing)
+            CloseHandlesOf(*target);
         uint32_t query = Request("query-remove of " + name,
                                  [&] { return machine_->QueryRemove(instrument); });
         Pause(20);
-        if (!Succeeded(query) || Chance(60) || Present().size() <= 1) {
+        if (!Succeeded(query) || !removing) {
             Request("cancel-remove of " + name,
                     [&] { return machine_->CancelRemove(instrument); });
+            target->slot->EndClosing();
             return;
         }
         Remove(*target);
@@ -285,20 +293,24 @@ class Sequence {
 
     // The removal, once the applications have closed their handles; then no request of the
     // instrument may stay in flight.
-    void Remove(Plugged& target) {
-        int instrument = target.slot->instrument;
-        std::string name = Name(target);
+    void CloseHandlesOf(Plugged& target) {
         target.slot->BeginClosing();
         world_.closing.fetch_add(1);
         {
             Watchdog::Guard guard = world_.watchdog.Watch(
-                "the applications to close their handles on " + name, kPnpLimit);
+                "the applications to close their handles on " + Name(target), kPnpLimit);
             while (target.slot->Handles() != 0) {
                 CancelPatientReads();
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         }
         world_.closing.fetch_sub(1);
+    }
+
+    void Remove(Plugged& target) {
+        int instrument = target.slot->instrument;
+        std::string name = Name(target);
+        CloseHandlesOf(target);
         Request("removal of " + name, [&] { return machine_->Remove(instrument); });
         target.slot->present.store(false);
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);

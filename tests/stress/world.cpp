@@ -74,6 +74,11 @@ void Slot::BeginClosing() {
     closing = true;
 }
 
+void Slot::EndClosing() {
+    std::lock_guard<std::mutex> lock(mutex);
+    closing = false;
+}
+
 bool Slot::Closing() {
     std::lock_guard<std::mutex> lock(mutex);
     return closing;

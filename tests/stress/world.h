@@ -86,6 +86,7 @@ struct Slot {
     bool TryAddHandle();
     void DropHandle();
     void BeginClosing();
+    void EndClosing();
     bool Closing();
     int Handles();
     bool closing = false; // guarded by mutex
