@@ -4,7 +4,6 @@
 // nothing, and that every instrument's data reached the applications whole and in order.
 //
 //   stress_program [count [first random start]] [--no-patient-reads] [--no-held-check]
-//                  [--tolerate-known]
 //
 // Sequence i runs from random start first + i; a failing one is printed with its start, and
 // `stress_program 1 <start>` replays it. Without a first start the program takes one from the
@@ -21,17 +20,6 @@
 
 namespace {
 
-// Faults the driver is known to have until their mends arrive: with --tolerate-known a finding
-// that is one of them is printed as such and does not fail its sequence. Returns the fault's
-// name, or null for any other finding.
-const char* KnownFault(const std::string& finding) {
-    if (finding.find("failed as not ready") != std::string::npos)
-        return "requests not held while the device is stopped or out of D0";
-    if (finding.find("still in flight at device") != std::string::npos)
-        return "request gate tested before the I/O reference is taken";
-    return nullptr;
-}
-
 bool ParseNumber(const char* text, uint64_t* value) {
     char* end = nullptr;
     unsigned long long parsed = std::strtoull(text, &end, 10);
@@ -43,7 +31,7 @@ bool ParseNumber(const char* text, uint64_t* value) {
 
 int Usage() {
     std::fprintf(stderr, "usage: stress_program [count [first-random-start]] [--no-patient-reads] "
-                         "[--no-held-check] [--tolerate-known]\n");
+                         "[--no-held-check]\n");
     return 2;
 }
 
@@ -62,13 +50,10 @@ int main(int argc, char** argv) {
     if (const char* text = std::getenv("KESTRUNE_STRESS_START"); text && !ParseNumber(text, &first))
         return Usage();
     stress::Options options;
-    bool tolerateKnown = false;
     int position = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-patient-reads") == 0) {
             options.patientReads = false;
-        } else if (std::strcmp(argv[i], "--tolerate-known") == 0) {
-            tolerateKnown = true;
         } else if (std::strcmp(argv[i], "--no-held-check") == 0) {
             options.checkHeldRequests = false;
         } else if (position == 0 && ParseNumber(argv[i], &count)) {
@@ -87,7 +72,6 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     auto began = std::chrono::steady_clock::now();
     uint64_t failed = 0;
-    uint64_t tolerated = 0;
     size_t events = 0;
     size_t words = 0;
     for (uint64_t i = 0; i < count; ++i) {
@@ -95,18 +79,7 @@ int main(int argc, char** argv) {
         stress::SequenceResult result = stress::RunSequence(KESTRUNE_DRIVER_PATH, start, options);
         events += result.events;
         words += result.wordsReceived;
-        std::vector<std::string> findings;
-        for (const std::string& finding : result.findings) {
-            const char* known = tolerateKnown ? KnownFault(finding) : nullptr;
-            if (known == nullptr) {
-                findings.push_back(finding);
-            } else {
-                ++tolerated;
-                std::printf("stress: random start %llu: known fault (%s): %s\n",
-                            static_cast<unsigned long long>(start), known, finding.c_str());
-                std::fflush(stdout);
-            }
-        }
+        const std::vector<std::string>& findings = result.findings;
         if (!findings.empty()) {
             ++failed;
             std::printf("stress: random start %llu FAILED (%zu instruments, %zu events):\n",
@@ -120,9 +93,9 @@ int main(int argc, char** argv) {
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::printf("stress: %llu sequences, %llu failed, %llu known-fault findings tolerated, %zu "
-                "Plug and Play and power events, %zu words received, %.1f s\n",
+    std::printf("stress: %llu sequences, %llu failed, %zu Plug and Play and power events, %zu "
+                "words received, %.1f s\n",
                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(failed),
-                static_cast<unsigned long long>(tolerated), events, words, seconds);
+                events, words, seconds);
     return failed == 0 ? 0 : 1;
 }
