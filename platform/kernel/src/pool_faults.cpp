@@ -10,8 +10,8 @@ namespace kstandin {
 namespace {
 
 std::mutex faultMutex;
-std::set<const void*> driverImages; // load addresses of the loaded driver images
-unsigned driverAllocations = 0;     // counted since the last reset
+std::set<const void*> driverImages;  // load addresses of the loaded driver images
+unsigned driverAllocations = 0;      // counted since the last reset
 unsigned failDriverAllocationAt = 0; // absolute number to fail; 0 = off
 thread_local const void* attributedCaller = nullptr;
 
@@ -67,7 +67,9 @@ PoolCallerScope::PoolCallerScope(const void* caller) : previous_(attributedCalle
         attributedCaller = caller;
 }
 
-PoolCallerScope::~PoolCallerScope() { attributedCaller = previous_; }
+PoolCallerScope::~PoolCallerScope() {
+    attributedCaller = previous_;
+}
 
 void FailDriverAllocationAt(unsigned n) {
     std::lock_guard<std::mutex> lock(faultMutex);

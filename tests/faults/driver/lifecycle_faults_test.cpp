@@ -41,11 +41,16 @@ enum class Family { Count, Allocation, UsbError, UsbStall, UsbNoAnswer };
 
 const char* NameOf(Family family) {
     switch (family) {
-    case Family::Count: return "count";
-    case Family::Allocation: return "allocation";
-    case Family::UsbError: return "usb-error";
-    case Family::UsbStall: return "usb-stall";
-    case Family::UsbNoAnswer: return "usb-no-answer";
+    case Family::Count:
+        return "count";
+    case Family::Allocation:
+        return "allocation";
+    case Family::UsbError:
+        return "usb-error";
+    case Family::UsbStall:
+        return "usb-stall";
+    case Family::UsbNoAnswer:
+        return "usb-no-answer";
     }
     return "?";
 }
@@ -143,8 +148,8 @@ class LifecycleRun {
         std::lock_guard<std::mutex> lock(*findingsMutex);
         for (const kstandin::verifier::Finding& finding : *findings) {
             if (IsExcluded(finding)) {
-                excluded.push_back(std::string(kstandin::verifier::RuleName(finding.rule)) + " in " +
-                                   hitStep_ + ": " + finding.message);
+                excluded.push_back(std::string(kstandin::verifier::RuleName(finding.rule)) +
+                                   " in " + hitStep_ + ": " + finding.message);
                 continue;
             }
             problems.push_back(std::string("verifier finding ") +
@@ -238,17 +243,19 @@ class LifecycleRun {
     // transfer the application resets the pipe and tries once more, as applications do.
     void Transfers(const std::string& suffix) {
         Bytes written = Pattern(1000, 1);
-        Outcome write = Retried("write" + suffix, out_, [&] {
-            return Result(kstandin::Write(out_, written.data(), 1000));
-        }, [&](const Hit& hit, const Outcome& outcome) {
-            if (hit.allocation) {
-                return outcome == Outcome{STATUS_INSUFFICIENT_RESOURCES, 0};
-            }
-            if (hit.request.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-                return outcome.status == InjectedStatus();
-            }
-            return outcome == Outcome{STATUS_SUCCESS, 1000}; // a port query's failure is ignored
-        });
+        Outcome write = Retried(
+            "write" + suffix, out_,
+            [&] { return Result(kstandin::Write(out_, written.data(), 1000)); },
+            [&](const Hit& hit, const Outcome& outcome) {
+                if (hit.allocation) {
+                    return outcome == Outcome{STATUS_INSUFFICIENT_RESOURCES, 0};
+                }
+                if (hit.request.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+                    return outcome.status == InjectedStatus();
+                }
+                return outcome ==
+                       Outcome{STATUS_SUCCESS, 1000}; // a port query's failure is ignored
+            });
         Expect("write" + suffix, write, {STATUS_SUCCESS, 1000});
         OutTransfers out = instrument_->OutData(kOut);
         Check("the device received the write" + suffix, !out.empty() && out.back() == written);
@@ -257,14 +264,15 @@ class LifecycleRun {
         Bytes sent = Pattern(300, 2);
         instrument_->QueueIn(kIn, sent);
         Bytes received(300, 0);
-        Outcome first = Retried("read from the device" + suffix, in_, [&] {
-            return Result(kstandin::Read(in_, received.data(), 100));
-        }, [&](const Hit& hit, const Outcome& outcome) {
-            if (hit.allocation) {
-                return outcome == Outcome{STATUS_INSUFFICIENT_RESOURCES, 0};
-            }
-            return outcome.status == InjectedStatus() && outcome.information == 0;
-        });
+        Outcome first = Retried(
+            "read from the device" + suffix, in_,
+            [&] { return Result(kstandin::Read(in_, received.data(), 100)); },
+            [&](const Hit& hit, const Outcome& outcome) {
+                if (hit.allocation) {
+                    return outcome == Outcome{STATUS_INSUFFICIENT_RESOURCES, 0};
+                }
+                return outcome.status == InjectedStatus() && outcome.information == 0;
+            });
         Expect("read from the device" + suffix, first, {STATUS_SUCCESS, 100});
         Outcome second = Plain("read from the buffer" + suffix, [&] {
             return Result(kstandin::Read(in_, received.data() + 100, 200));
@@ -280,27 +288,32 @@ class LifecycleRun {
         Bytes sent = Pattern(40, 3);
         instrument_->QueueIn(kIn, sent);
         Bytes received(100, 0);
-        Outcome outcome = Retried("cancelled read", in_, [&]() -> Outcome {
-            auto read = kstandin::StartRead(in_, received.data(), 100);
-            // The 40 bytes are buffered (brought by a first transfer, or left by an earlier
-            // failed attempt) and the read waits in the device for more.
-            WaitFor("the cancelled read to wait in the device with 40 bytes buffered", [&] {
-                return Ended(*read) ||
-                       (ReadLocked(&record_->readBufferLock, &record_->readBufferCount) == 40 &&
-                        instrument_->PendingRequests() > (instrument_->WaitWakeHeld() ? 1u : 0u));
+        Outcome outcome = Retried(
+            "cancelled read", in_,
+            [&]() -> Outcome {
+                auto read = kstandin::StartRead(in_, received.data(), 100);
+                // The 40 bytes are buffered (brought by a first transfer, or left by an earlier
+                // failed attempt) and the read waits in the device for more.
+                WaitFor("the cancelled read to wait in the device with 40 bytes buffered", [&] {
+                    return Ended(*read) ||
+                           (ReadLocked(&record_->readBufferLock, &record_->readBufferCount) == 40 &&
+                            instrument_->PendingRequests() >
+                                (instrument_->WaitWakeHeld() ? 1u : 0u));
+                });
+                read->Cancel();
+                if (!read->Wait(5s)) {
+                    Hang("the cancelled read to end after its cancel");
+                }
+                return Result(read->Result());
+            },
+            [&](const Hit& hit, const Outcome& outcome) {
+                if (hit.allocation) {
+                    return outcome == Outcome{STATUS_INSUFFICIENT_RESOURCES, 0};
+                }
+                // The stack's status; the 40 bytes of a first transfer that went well stay
+                // buffered.
+                return outcome.status == InjectedStatus();
             });
-            read->Cancel();
-            if (!read->Wait(5s)) {
-                Hang("the cancelled read to end after its cancel");
-            }
-            return Result(read->Result());
-        }, [&](const Hit& hit, const Outcome& outcome) {
-            if (hit.allocation) {
-                return outcome == Outcome{STATUS_INSUFFICIENT_RESOURCES, 0};
-            }
-            // The stack's status; the 40 bytes of a first transfer that went well stay buffered.
-            return outcome.status == InjectedStatus();
-        });
         Expect("cancelled read", outcome, {STATUS_CANCELLED, 40});
         if (outcome.status == STATUS_CANCELLED) {
             Check("the cancelled read hands over the 40 bytes",
@@ -348,9 +361,9 @@ class LifecycleRun {
         Faulty("reset port", deviceHandle_, IOCTL_KESTRUNE_RESET_PORT, nullptr, 0, passesStatusOn);
         Faulty("reset pipe", in_, IOCTL_KESTRUNE_RESET_PIPE, nullptr, 0,
                [this](const Hit& hit, const Outcome& outcome) {
-                   return outcome == Outcome{hit.allocation ? STATUS_INSUFFICIENT_RESOURCES
-                                                            : InjectedStatus(),
-                                             0};
+                   return outcome ==
+                          Outcome{hit.allocation ? STATUS_INSUFFICIENT_RESOURCES : InjectedStatus(),
+                                  0};
                });
         // The code's own string buffer failing is STATUS_INSUFFICIENT_RESOURCES.
         auto stringFails = [](const Hit& hit, const Outcome& outcome) {
@@ -365,8 +378,8 @@ class LifecycleRun {
                });
         // Served from the cache, or after a failure read again.
         size_t before = instrument_->RequestCount();
-        Code("get serial number again", deviceHandle_, IOCTL_KESTRUNE_GET_SERIAL_NUMBER, nullptr,
-             0, text_, 64);
+        Code("get serial number again", deviceHandle_, IOCTL_KESTRUNE_GET_SERIAL_NUMBER, nullptr, 0,
+             text_, 64);
         Check("a cached serial number is not read again, a failed one is",
               (instrument_->RequestCount() > before) == serialFailed);
         Faulty("get manufacturer string", deviceHandle_, IOCTL_KESTRUNE_GET_MANUFACTURER_STRING,
@@ -385,15 +398,21 @@ class LifecycleRun {
         auto powerFails = [](const Hit& hit, const Outcome& outcome) {
             return hit.allocation && outcome == Outcome{STATUS_INSUFFICIENT_RESOURCES, 0};
         };
-        Outcome queried = FaultyStep("query sleep", [&] {
-            return Outcome{kstandin::power::QuerySystemPower(pdo_, PowerSystemSleeping3), 0};
-        }, powerFails);
+        Outcome queried = FaultyStep(
+            "query sleep",
+            [&] {
+                return Outcome{kstandin::power::QuerySystemPower(pdo_, PowerSystemSleeping3), 0};
+            },
+            powerFails);
         if (queried.status != STATUS_SUCCESS) {
             return; // the system stays in S0
         }
-        Outcome slept = FaultyStep("sleep", [&] {
-            return Outcome{kstandin::power::SetSystemPower(pdo_, PowerSystemSleeping3), 0};
-        }, powerFails);
+        Outcome slept = FaultyStep(
+            "sleep",
+            [&] {
+                return Outcome{kstandin::power::SetSystemPower(pdo_, PowerSystemSleeping3), 0};
+            },
+            powerFails);
         kstandin::WaitUntilQuiet();
         if (slept.status == STATUS_SUCCESS) {
             Check("the device sleeps in D2", instrument_->DevicePower() == PowerDeviceD2);
@@ -406,9 +425,12 @@ class LifecycleRun {
             WaitFor("the wait-wake request armed again after the wake-up",
                     [&] { return instrument_->WaitWakeHeld(); });
         }
-        FaultyStep("wake", [&] {
-            return Outcome{kstandin::power::SetSystemPower(pdo_, PowerSystemWorking), 0};
-        }, powerFails);
+        FaultyStep(
+            "wake",
+            [&] {
+                return Outcome{kstandin::power::SetSystemPower(pdo_, PowerSystemWorking), 0};
+            },
+            powerFails);
         kstandin::WaitUntilQuiet();
         WaitFor("the device in D0 after the system woke",
                 [&] { return instrument_->DevicePower() == PowerDeviceD0; });
@@ -420,10 +442,14 @@ class LifecycleRun {
         Plain("query stop", [&] { return Outcome{kstandin::pnp::QueryStop(pdo_), 0}; });
         // A failed deconfiguration goes down as the stop's status, but the bus, which must not
         // fail a stop, answers it with success: the device is stopped all the same.
-        FaultyStep("stop", [&] { return Outcome{kstandin::pnp::Stop(pdo_), 0}; },
-                   [](const Hit&, const Outcome& outcome) {
-                       return outcome == Outcome{STATUS_SUCCESS, 0};
-                   });
+        FaultyStep(
+            "stop",
+            [&] {
+                return Outcome{kstandin::pnp::Stop(pdo_), 0};
+            },
+            [](const Hit&, const Outcome& outcome) {
+                return outcome == Outcome{STATUS_SUCCESS, 0};
+            });
         Check("the device is stopped and its configuration released",
               record_->deviceState == Stopped && record_->configDescriptor == nullptr &&
                   record_->interfaceInfo == nullptr && record_->pipeOpen == nullptr);
@@ -432,9 +458,8 @@ class LifecycleRun {
         }
         kstandin::WaitUntilQuiet();
         UCHAR byte = 0;
-        Outcome stale = Plain("read on a handle of the first start", [&] {
-            return Result(kstandin::Read(in_, &byte, 1));
-        });
+        Outcome stale = Plain("read on a handle of the first start",
+                              [&] { return Result(kstandin::Read(in_, &byte, 1)); });
         Expect("read on a handle of the first start", stale, {STATUS_INVALID_HANDLE, 0});
         stale_.push_back(in_);
         stale_.push_back(out_);
@@ -614,8 +639,8 @@ class LifecycleRun {
         if (outcome == Reference(name)) {
             return outcome; // the fault hit something whose failure the driver ignores
         }
-        Outcome reset = Result(kstandin::DeviceControl(pipe, IOCTL_KESTRUNE_RESET_PIPE, nullptr, 0,
-                                                       nullptr, 0));
+        Outcome reset = Result(
+            kstandin::DeviceControl(pipe, IOCTL_KESTRUNE_RESET_PIPE, nullptr, 0, nullptr, 0));
         Expect(name + ": pipe reset after the failure", reset, {STATUS_SUCCESS, 0});
         Hit again;
         return Step(name + " again", again, action);
@@ -625,8 +650,8 @@ class LifecycleRun {
     void Code(const std::string& name, PFILE_OBJECT file, ULONG code, const void* input,
               ULONG inputLength, void* output, ULONG outputLength) {
         Plain(name, [&] {
-            return Result(kstandin::DeviceControl(file, code, input, inputLength, output,
-                                                  outputLength));
+            return Result(
+                kstandin::DeviceControl(file, code, input, inputLength, output, outputLength));
         });
     }
     void Word(const std::string& name, ULONG code) {
@@ -636,9 +661,13 @@ class LifecycleRun {
     void Faulty(const std::string& name, PFILE_OBJECT file, ULONG code, void* output,
                 ULONG outputLength,
                 const std::function<bool(const Hit&, const Outcome&)>& surfaces) {
-        FaultyStep(name, [&] {
-            return Result(kstandin::DeviceControl(file, code, nullptr, 0, output, outputLength));
-        }, surfaces);
+        FaultyStep(
+            name,
+            [&] {
+                return Result(
+                    kstandin::DeviceControl(file, code, nullptr, 0, output, outputLength));
+            },
+            surfaces);
     }
 
     PFILE_OBJECT Open(const std::string& name, const std::u16string& fileName) {
@@ -675,7 +704,7 @@ class LifecycleRun {
         return NT_SUCCESS(started.status);
     }
 
-    // --- helpers
+    // --- small routines
 
     void Arm() {
         if (family_ == Family::Allocation) {
@@ -683,17 +712,21 @@ class LifecycleRun {
         }
     }
     RequestFault FaultKind() const {
-        return family_ == Family::UsbStall     ? RequestFault::Stall
+        return family_ == Family::UsbStall      ? RequestFault::Stall
                : family_ == Family::UsbNoAnswer ? RequestFault::NeverAnswer
                                                 : RequestFault::Error;
     }
     // The status a request that met the fault ends with, as the driver sees it.
     NTSTATUS InjectedStatus() const {
         switch (family_) {
-        case Family::UsbError: return kInjectedError;
-        case Family::UsbStall: return STATUS_UNSUCCESSFUL;
-        case Family::UsbNoAnswer: return STATUS_CANCELLED; // the driver's time-out cancels it
-        default: return STATUS_INSUFFICIENT_RESOURCES;
+        case Family::UsbError:
+            return kInjectedError;
+        case Family::UsbStall:
+            return STATUS_UNSUCCESSFUL;
+        case Family::UsbNoAnswer:
+            return STATUS_CANCELLED; // the driver's time-out cancels it
+        default:
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
     }
     std::string HitName(const Hit& hit) const {
@@ -828,8 +861,8 @@ class LifecycleFaultTest : public kstandin::testing::KernelTest {
                 ADD_FAILURE() << NameOf(family) << " n=" << n << ": the fault was never met";
             }
             for (const std::string& problem : run.problems) {
-                leaks += problem.rfind("leak", 0) == 0 || problem.find("PoolLeftAtUnload") !=
-                                                               std::string::npos;
+                leaks += problem.rfind("leak", 0) == 0 ||
+                         problem.find("PoolLeftAtUnload") != std::string::npos;
                 findings += problem.find("verifier finding") != std::string::npos;
                 ADD_FAILURE() << NameOf(family) << " n=" << n << ": " << problem;
             }

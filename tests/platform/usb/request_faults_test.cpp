@@ -45,7 +45,8 @@ class RequestFaultTest : public KernelTest {
     void BuildDeviceDescriptorRequest(URB* urb) {
         memset(urb, 0, sizeof(*urb));
         UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                     USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer_, nullptr, 18, nullptr);
+                                     USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer_, nullptr, 18,
+                                     nullptr);
     }
     // Selects the configuration and returns the handle of bulk IN 0x81.
     USBD_PIPE_HANDLE Configure() {
@@ -88,7 +89,8 @@ TEST_F(RequestFaultTest, TheChosenRequestFailsWithTheErrorAndTheOthersAreAnswere
     // The start request is logged too: the failed one is the second descriptor request.
     auto log = instrument_->Log();
     ASSERT_LT(*instrument_->FailedRequest(), log.size());
-    EXPECT_EQ(log[*instrument_->FailedRequest()].urbFunction, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    EXPECT_EQ(log[*instrument_->FailedRequest()].urbFunction,
+              URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     EXPECT_EQ(*instrument_->FailedRequest(), 2u);
 }
 
@@ -105,10 +107,9 @@ TEST_F(RequestFaultTest, AStalledTransferHaltsItsEndpointAndPortRequestsCannotSt
     instrument_->FailRequestAt(1, RequestFault::Stall);
     URB urb;
     memset(&urb, 0, sizeof(urb));
-    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in,
-                                           buffer_, nullptr, 64,
-                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                           nullptr);
+    UsbBuildInterruptOrBulkTransferRequest(
+        &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, buffer_, nullptr, 64,
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     EXPECT_EQ(SendAndWait(IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
