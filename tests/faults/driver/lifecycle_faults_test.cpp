@@ -3,7 +3,8 @@
 // read, sleep and wake-up, stop and restart, surprise removal with a read in flight, removal and
 // unload. A first run counts the driver's pool allocations and USB requests; then one run fails
 // the n-th allocation for every n, and one run fails the n-th USB request for every n, with an
-// error, a stall, or no answer (for the requests the driver sends with a time-out). Every run must
+// error, a stall, or no answer (for the requests the driver sends with a time-out, and for the
+// transfers, which the application cancels when it has waited long enough). Every run must
 // end without a crash, a hang, a verifier finding or a pool block left after unload, and the
 // failure must show where it belongs: in the step that met it, with the status that step gives.
 #include "driver_test_support.h"
@@ -19,6 +20,8 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#include <unistd.h>
 
 namespace kestrune_test {
 namespace {
