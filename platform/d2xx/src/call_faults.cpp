@@ -7,8 +7,8 @@ namespace d2xxsim {
 namespace {
 
 std::mutex faultsLock;
-bool counting = false;            // guarded by faultsLock
-size_t failingCall = 0;           // 1-based; 0: none; guarded by faultsLock
+bool counting = false;             // guarded by faultsLock
+size_t failingCall = 0;            // 1-based; 0: none; guarded by faultsLock
 std::vector<CountedCall> counted;  // guarded by faultsLock
 
 }  // namespace

@@ -68,11 +68,20 @@ OuterCall::OuterCall(const char* function) : previous_(outerCall)
         outerCall = function;
 }
 
-OuterCall::~OuterCall() { outerCall = previous_; }
+OuterCall::~OuterCall()
+{
+    outerCall = previous_;
+}
 
-StandinOwnCall::StandinOwnCall() { ++ownCallDepth; }
+StandinOwnCall::StandinOwnCall()
+{
+    ++ownCallDepth;
+}
 
-StandinOwnCall::~StandinOwnCall() { --ownCallDepth; }
+StandinOwnCall::~StandinOwnCall()
+{
+    --ownCallDepth;
+}
 
 CallerCode::CallerCode() : outer_(outerCall), ownDepth_(ownCallDepth)
 {
@@ -89,19 +98,32 @@ CallerCode::~CallerCode()
 std::string MessageName(UINT message)
 {
     switch (message) {
-    case WM_SETTEXT: return "WM_SETTEXT";
-    case WM_CLOSE: return "WM_CLOSE";
-    case WM_COMMAND: return "WM_COMMAND";
-    case BM_CLICK: return "BM_CLICK";
-    case CB_ADDSTRING: return "CB_ADDSTRING";
-    case CB_INSERTSTRING: return "CB_INSERTSTRING";
-    case CB_RESETCONTENT: return "CB_RESETCONTENT";
-    case CB_SETITEMDATA: return "CB_SETITEMDATA";
-    case PBM_SETRANGE: return "PBM_SETRANGE";
-    case PBM_SETRANGE32: return "PBM_SETRANGE32";
-    case PBM_SETSTEP: return "PBM_SETSTEP";
-    case PBM_SETPOS: return "PBM_SETPOS";
-    case PBM_STEPIT: return "PBM_STEPIT";
+    case WM_SETTEXT:
+        return "WM_SETTEXT";
+    case WM_CLOSE:
+        return "WM_CLOSE";
+    case WM_COMMAND:
+        return "WM_COMMAND";
+    case BM_CLICK:
+        return "BM_CLICK";
+    case CB_ADDSTRING:
+        return "CB_ADDSTRING";
+    case CB_INSERTSTRING:
+        return "CB_INSERTSTRING";
+    case CB_RESETCONTENT:
+        return "CB_RESETCONTENT";
+    case CB_SETITEMDATA:
+        return "CB_SETITEMDATA";
+    case PBM_SETRANGE:
+        return "PBM_SETRANGE";
+    case PBM_SETRANGE32:
+        return "PBM_SETRANGE32";
+    case PBM_SETSTEP:
+        return "PBM_SETSTEP";
+    case PBM_SETPOS:
+        return "PBM_SETPOS";
+    case PBM_STEPIT:
+        return "PBM_STEPIT";
     default: {
         char text[16];
         std::snprintf(text, sizeof text, "0x%04X", message);

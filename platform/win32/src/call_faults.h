@@ -14,19 +14,19 @@ bool FailCountedCall(const char* function, const std::string& detail, DWORD erro
 // Marks, for the calling thread, the API the caller called while it calls others of the
 // stand-in: SetDlgItemTextA's message is counted as SetDlgItemTextA. The outermost one names it.
 class OuterCall {
-public:
+  public:
     explicit OuterCall(const char* function);
     ~OuterCall();
     OuterCall(const OuterCall&) = delete;
     OuterCall& operator=(const OuterCall&) = delete;
 
-private:
+  private:
     const char* previous_;
 };
 
 // Marks calls the stand-in makes on its own behalf: they are not counted.
 class StandinOwnCall {
-public:
+  public:
     StandinOwnCall();
     ~StandinOwnCall();
     StandinOwnCall(const StandinOwnCall&) = delete;
@@ -36,13 +36,13 @@ public:
 // Clears both marks while the stand-in runs the caller's own code (a dialog procedure), whose
 // calls count again as the caller's.
 class CallerCode {
-public:
+  public:
     CallerCode();
     ~CallerCode();
     CallerCode(const CallerCode&) = delete;
     CallerCode& operator=(const CallerCode&) = delete;
 
-private:
+  private:
     const char* outer_;
     int ownDepth_;
 };

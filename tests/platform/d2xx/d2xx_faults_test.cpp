@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class D2xxFaults : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         d2xxsim::Reset();
@@ -76,7 +76,8 @@ TEST_F(D2xxFaults, TheNthCallFailsAsTheLibraryFailsItAndDoesNothingElse)
          [&](bool failed) {
              DWORD id = 5;
              char serial[16] = "x", description[64] = "y";
-             FT_STATUS status = FT_GetDeviceInfo(handle, nullptr, &id, serial, description, nullptr);
+             FT_STATUS status =
+                 FT_GetDeviceInfo(handle, nullptr, &id, serial, description, nullptr);
              EXPECT_EQ(id, failed ? 5u : 0x2A4B0002u);
              EXPECT_STREQ(serial, failed ? "x" : "SN1");
              return status;

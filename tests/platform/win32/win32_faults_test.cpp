@@ -33,7 +33,7 @@ INT_PTR CALLBACK CountMessages(HWND, UINT, WPARAM, LPARAM)
 }
 
 class Win32Faults : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         win32sim::Reset();
@@ -48,7 +48,7 @@ TEST_F(Win32Faults, EachKindOfCallFailsAsWindowsFailsItAndChangesNothing)
 {
     struct Step {
         const char* function;
-        DWORD error;  // the last error a failure sets; 0: none
+        DWORD error;                            // the last error a failure sets; 0: none
         std::function<bool(bool failed)> call;  // true when the call reported failure
     };
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -58,8 +58,8 @@ TEST_F(Win32Faults, EachKindOfCallFailsAsWindowsFailsItAndChangesNothing)
         {"CreateFileA", ERROR_SHARING_VIOLATION,
          [&](bool failed) {
              size_t before = win32sim::CountHandles("file");
-             file = CreateFileA("C:\\fw.bin", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+             file = CreateFileA("C:\\fw.bin", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
              EXPECT_EQ(win32sim::CountHandles("file"), before + (failed ? 0 : 1));
              if (failed) {
                  file = CreateFileA("C:\\fw.bin", GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -112,7 +112,8 @@ TEST_F(Win32Faults, EachKindOfCallFailsAsWindowsFailsItAndChangesNothing)
          [&](bool failed) {
              int before = dialogMessages;
              // The module has no template: the dialog fails either way, with its own reason.
-             INT_PTR result = DialogBoxParamA(module, MAKEINTRESOURCEA(101), owner, CountMessages, 0);
+             INT_PTR result =
+                 DialogBoxParamA(module, MAKEINTRESOURCEA(101), owner, CountMessages, 0);
              EXPECT_EQ(result, -1);
              EXPECT_EQ(GetLastError(), failed ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)
                                               : static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
@@ -151,9 +152,12 @@ TEST_F(Win32Faults, EachKindOfCallFailsAsWindowsFailsItAndChangesNothing)
         SCOPED_TRACE(steps[k].function);
         win32sim::Reset();
         win32sim::AddVirtualFile("C:\\fw.bin", {'a', 'b', 'c', 'd', 'e'});
-        owner = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-        combo = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD, 0, 0, 1, 1, owner, nullptr, nullptr, nullptr);
-        label = CreateWindowExA(0, "STATIC", "old", WS_CHILD, 0, 0, 1, 1, owner, nullptr, nullptr, nullptr);
+        owner = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr,
+                                nullptr);
+        combo = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD, 0, 0, 1, 1, owner, nullptr, nullptr,
+                                nullptr);
+        label = CreateWindowExA(0, "STATIC", "old", WS_CHILD, 0, 0, 1, 1, owner, nullptr, nullptr,
+                                nullptr);
         for (size_t i = 0; i < steps.size(); ++i) {
             bool failing = i == k;
             if (failing)
@@ -185,8 +189,10 @@ TEST_F(Win32Faults, EachKindOfCallFailsAsWindowsFailsItAndChangesNothing)
 // name; a send to another thread's window fails undelivered.
 TEST_F(Win32Faults, CountsTheCallersCallsUnderTheNamesItCalled)
 {
-    HWND owner = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-    HWND combo = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD, 0, 0, 1, 1, owner, nullptr, nullptr, nullptr);
+    HWND owner =
+        CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    HWND combo =
+        CreateWindowExA(0, "COMBOBOX", "", WS_CHILD, 0, 0, 1, 1, owner, nullptr, nullptr, nullptr);
     HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD, 0, 0, 1, 1, owner,
                                reinterpret_cast<HMENU>(7), nullptr, nullptr);
     win32sim::CountCalls(0);
