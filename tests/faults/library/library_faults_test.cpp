@@ -386,6 +386,7 @@ void RunDownloadFaults(Family family, const DownloadScenario& scenario,
 
         StartCounting(family, n);
         int result;
+        bool quitLeft = false, ownerEnabled = false;
         {
             Download download(kFirmwarePath, device, 115200, true,
                               [&](HWND window, UINT message, WPARAM, LPARAM) {
@@ -397,6 +398,8 @@ void RunDownloadFaults(Family family, const DownloadScenario& scenario,
                 ++hangs;
                 ADD_FAILURE() << "D2xxXmodem did not return within 10 s (" << run << ")";
             }
+            quitLeft = download.quitPendingAfter();
+            ownerEnabled = download.parentEnabledAfter();
         }
         d2xxsim::SetCallObserver(nullptr);
         FailedCall failed;
@@ -455,6 +458,12 @@ void RunDownloadFaults(Family family, const DownloadScenario& scenario,
         EXPECT_EQ(win32sim::CountHandles("thread"), 0u) << "thread handle left open " << with;
         EXPECT_EQ(win32sim::ModuleReferences(AmbrixModule()), 1) << with;
         EXPECT_TRUE(win32sim::ModuleUnloads().empty()) << "the library was unloaded " << with;
+        // The host's window works as before: enabled, no dialog left, no quit message made up.
+        EXPECT_TRUE(ownerEnabled) << "the owner window stayed disabled " << with;
+        EXPECT_FALSE(quitLeft) << "a quit message was left for the host " << with;
+        if (auto last = win32sim::LastDialog()) {
+            EXPECT_FALSE(IsWindow(last->window)) << "the dialog outlived the call " << with;
+        }
         // The device is not used after its close.
         auto calls = d2xxsim::Calls();
         auto close = std::find_if(calls.begin(), calls.end(),
