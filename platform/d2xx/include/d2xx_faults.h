@@ -26,8 +26,9 @@ struct CountedCall {
     FT_STATUS status = FT_OK;  // the injected status when failed
 };
 
-// Starts counting afresh; the failAt-th call (1-based) fails, none when failAt is 0.
-void CountCalls(size_t failAt);
+// Starts counting afresh; the failAt-th call (1-based) fails, none when failAt is 0. With
+// andLater every later call fails as well, as when the bridge has gone for good.
+void CountCalls(size_t failAt, bool andLater = false);
 // Ends counting and failing; Reset does the same.
 void StopCountingCalls();
 // The calls counted since CountCalls, in order.

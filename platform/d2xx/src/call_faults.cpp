@@ -9,6 +9,7 @@ namespace {
 std::mutex faultsLock;
 bool counting = false;             // guarded by faultsLock
 size_t failingCall = 0;            // 1-based; 0: none; guarded by faultsLock
+bool laterFail = false;            // the calls after it fail too; guarded by faultsLock
 std::vector<CountedCall> counted;  // guarded by faultsLock
 
 }  // namespace
@@ -21,11 +22,12 @@ FT_STATUS InjectedFailureOf(const std::string& function)
                                  : static_cast<FT_STATUS>(FT_IO_ERROR);
 }
 
-void CountCalls(size_t failAt)
+void CountCalls(size_t failAt, bool andLater)
 {
     std::lock_guard<std::mutex> lock(faultsLock);
     counting = true;
     failingCall = failAt;
+    laterFail = andLater;
     counted.clear();
 }
 
@@ -34,6 +36,7 @@ void StopCountingCalls()
     std::lock_guard<std::mutex> lock(faultsLock);
     counting = false;
     failingCall = 0;
+    laterFail = false;
     counted.clear();
 }
 
@@ -51,7 +54,9 @@ FT_STATUS CountCall(const char* function, int device)
     CountedCall call;
     call.function = function;
     call.device = device;
-    call.failed = counted.size() + 1 == failingCall;
+    size_t number = counted.size() + 1;
+    call.failed =
+        failingCall != 0 && (number == failingCall || (laterFail && number > failingCall));
     call.status = call.failed ? InjectedFailureOf(function) : static_cast<FT_STATUS>(FT_OK);
     counted.push_back(call);
     return call.status;

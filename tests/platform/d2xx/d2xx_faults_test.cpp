@@ -195,6 +195,18 @@ TEST_F(D2xxFaults, RecordsCallsInOrderWithTheirDeviceAndSkipsInvalidHandles)
     auto recorded = d2xxsim::CallsOf("FT_ClrRts");
     ASSERT_EQ(recorded.size(), 2u);
     EXPECT_EQ(recorded[0].status, static_cast<FT_STATUS>(FT_IO_ERROR));
+
+    // From the n-th on: the earlier calls work, all later ones fail; the close still releases.
+    d2xxsim::CountCalls(2, true);
+    EXPECT_EQ(FT_Open(device_, &handle), FT_OK);
+    EXPECT_EQ(FT_ClrDtr(handle), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(FT_ClrRts(handle), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(FT_Close(handle), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_FALSE(d2xxsim::IsOpen(device_));
+    calls = d2xxsim::CountedCalls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_FALSE(calls[0].failed);
+    EXPECT_TRUE(calls[1].failed && calls[2].failed && calls[3].failed);
 }
 
 }  // namespace
