@@ -112,6 +112,10 @@ struct DeviceRecord {
     ULONG readTransferLength GUARDED_BY(readBufferLock);       // length 0 when none is in flight
     BOOLEAN readTurnTaken GUARDED_BY(readBufferLock);          // one read is past its take: the others wait in readQueue
     LIST_ENTRY readQueue GUARDED_BY(readBufferLock);           // reads waiting for their turn, in arrival order
+    // One walk of the read queue at a time passes the turn on (see StartQueuedReads); a walk
+    // asked for meanwhile, also from inside the running one, makes it go round once more.
+    BOOLEAN readWalkActive GUARDED_BY(readBufferLock);
+    BOOLEAN readWalkAgain GUARDED_BY(readBufferLock);
     // The chunk sizes are single aligned 32-bit values that a control code stores and the
     // transfer paths load without a lock: a load sees the old or the new size, never a mix, and
     // each transfer keeps the length it was built with.

@@ -113,6 +113,10 @@ VOID NTAPI OnDevicePowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID co
     ReleaseIoReference(record);
 }
 
+VOID NTAPI OnUnheldPowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
+    ReleaseIoReference(static_cast<DeviceRecord*>(context));
+}
+
 // Asks for the device state that the capabilities table gives for the system request's state.
 // The system request stays held until that request has finished.
 void RequestDevicePower(DeviceRecord* record, PIRP irp) {
@@ -136,6 +140,23 @@ void RequestDevicePower(DeviceRecord* record, PIRP irp) {
             }
             UnlinkHeldSystemRequest(held);
             FreePool(held);
+        }
+    }
+    // A set request may not fail: the system goes to its state even when its device request
+    // could not be held for, and the device stays as it is, except that a device the system
+    // wants working is still asked for D0, without the system request waiting for it. A query
+    // may fail.
+    if (location->MinorFunction == IRP_MN_SET_POWER && systemState >= PowerSystemUnspecified &&
+        systemState < PowerSystemMaximum) {
+        status = STATUS_SUCCESS;
+        if (record->capabilities.DeviceState[systemState] == PowerDeviceD0) {
+            AcquireIoReference(record);
+            POWER_STATE state;
+            state.DeviceState = PowerDeviceD0;
+            if (!NT_SUCCESS(PoRequestPowerIrp(record->physicalDevice, IRP_MN_SET_POWER, state,
+                                              OnUnheldPowerUpDone, record, nullptr))) {
+                ReleaseIoReference(record);
+            }
         }
     }
     FailPowerRequest(irp, status);
@@ -266,10 +287,10 @@ void HandleDeviceSetPower(DeviceRecord* record, PIRP irp) {
     } else if (requested < current) {
         PassDown(record, irp, OnDevicePowerUpComplete);
     } else if (current == PowerDeviceD0 && requested > PowerDeviceD0) {
-        NTSTATUS status = QueuePowerDownWork(record, irp);
-        if (!NT_SUCCESS(status)) {
-            FailPowerRequest(irp, status);
-            ReleaseIoReference(record);
+        // A set request may not fail: without the memory to wait for idleness it goes down at
+        // once, with requests held from now on.
+        if (!NT_SUCCESS(QueuePowerDownWork(record, irp))) {
+            PassDown(record, irp, OnDevicePowerComplete);
         }
     } else {
         if (current == PowerDeviceD0) {

@@ -356,14 +356,54 @@ ReadOutcome ReadWithTurn(DeviceRecord* record, PIRP irp, NTSTATUS* completedStat
     return SendRead(record, irp, context, pipe, recover);
 }
 
+// Whether the caller becomes the device's walker of the read queue. If a walk is running (on
+// another thread, or further up this thread's stack: a read it sent that the stack failed
+// inside the call ends there and passes the turn on), it is told to go round once more, and the
+// caller gives back the turn it holds, for that walk to take.
+BOOLEAN BeginReadWalk(DeviceRecord* record, BOOLEAN holdsTurn) EXCLUDES(record->readBufferLock) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    BOOLEAN begins = record->readWalkActive == FALSE;
+    if (begins) {
+        record->readWalkActive = TRUE;
+        record->readWalkAgain = FALSE;
+    } else {
+        record->readWalkAgain = TRUE;
+        if (holdsTurn) {
+            record->readTurnTaken = FALSE;
+        }
+    }
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    return begins;
+}
+
+// Ends the walk, unless another walk was asked for meanwhile: then TRUE, go round again.
+BOOLEAN WalkAgain(DeviceRecord* record) EXCLUDES(record->readBufferLock) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->readBufferLock);
+    BOOLEAN again = record->readWalkAgain;
+    record->readWalkAgain = FALSE;
+    if (again == FALSE) {
+        record->readWalkActive = FALSE;
+    }
+    KeReleaseSpinLock(&record->readBufferLock, oldIrql);
+    return again;
+}
+
 // Passes the turn on: the waiting reads start one after the other until one goes down or none
-// is left; on a device that is no longer Working they fail instead.
+// is left; on a device that is no longer Working they fail instead. However many reads the
+// stack fails inside the call, the walk goes on in a loop here rather than one read's completion
+// nesting inside another's, which would overflow the kernel stack with a long queue.
 VOID StartQueuedReads(DeviceRecord* record, BOOLEAN holdsTurn) {
+    if (BeginReadWalk(record, holdsTurn) == FALSE) {
+        return;
+    }
     ReadWalk walk;
     walk.holdsTurn = holdsTurn;
     for (;;) {
         PIRP irp = RemoveNextRead(record, &walk);
         if (irp == nullptr) {
+            if (WalkAgain(record)) {
+                continue;
+            }
             return;
         }
         if (walk.holdsTurn == FALSE) {
@@ -372,6 +412,12 @@ VOID StartQueuedReads(DeviceRecord* record, BOOLEAN holdsTurn) {
         }
         NTSTATUS status;
         if (ReadWithTurn(record, irp, &status, FALSE, FALSE) == ReadSent) {
+            // The read went down with the turn; if it has already ended and given the turn
+            // back, the walk goes on.
+            walk.holdsTurn = FALSE;
+            if (WalkAgain(record)) {
+                continue;
+            }
             return;
         }
     }
@@ -409,6 +455,8 @@ LONG TakeBufferedData(DeviceRecord* record, PVOID destination, LONG wanted) {
 VOID InitializeReadQueue(DeviceRecord* record) NO_THREAD_SAFETY_ANALYSIS {
     InitializeListHead(&record->readQueue);
     record->readTurnTaken = FALSE;
+    record->readWalkActive = FALSE;
+    record->readWalkAgain = FALSE;
     record->readBufferStart = 0;
     record->readBufferGeneration = 0;
     record->readTransferOffset = 0;

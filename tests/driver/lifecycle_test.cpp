@@ -242,6 +242,46 @@ TEST_F(LifecycleTest, RequestsArrivingOutOfD0AreHeldUntilTheWakeUp) {
     EXPECT_EQ(left->Result().status, STATUS_INVALID_DEVICE_STATE);
 }
 
+// Reads queued behind the one with the turn, on an instrument that is unplugged and whose stack
+// now fails every transfer inside the call: each failed read passes the turn to the next. That
+// must not nest one read's completion inside the previous one's, or the kernel stack (a few
+// pages) overflows with a long queue. The stack extent each thread reaches at its spin locks is
+// measured.
+TEST_F(LifecycleTest, FailingReadsPassTheTurnOnWithoutNesting) {
+    PFILE_OBJECT in = OpenPipe(u"\\0");
+    constexpr int kQueued = 300;
+    std::vector<std::vector<UCHAR>> buffers(kQueued + 1, std::vector<UCHAR>(16));
+    std::vector<std::shared_ptr<kstandin::IoRequest>> reads;
+    for (auto& buffer : buffers) {
+        reads.push_back(kstandin::StartRead(in, buffer.data(), 16));
+    }
+    ASSERT_TRUE(Eventually([this] { return BulkTransfers() == 1; })) << "the first read never went down";
+
+    static std::atomic<uintptr_t> deepest{0};
+    deepest = 0;
+    kstandin::SetSpinLockAcquireHook([](PKSPIN_LOCK) {
+        thread_local uintptr_t highest = 0;
+        thread_local uintptr_t lowest = UINTPTR_MAX;
+        char marker;
+        auto here = reinterpret_cast<uintptr_t>(&marker);
+        highest = std::max(highest, here);
+        lowest = std::min(lowest, here);
+        uintptr_t extent = highest - lowest;
+        uintptr_t seen = deepest.load();
+        while (extent > seen && !deepest.compare_exchange_weak(seen, extent)) {
+        }
+    });
+    instrument_->SetCompleteAtOnce(true);
+    instrument_->Unplug();
+    for (auto& read : reads) {
+        ASSERT_TRUE(read->Wait(5s)) << "a queued read never ended after the unplug";
+        EXPECT_FALSE(NT_SUCCESS(read->Result().status));
+    }
+    kstandin::SetSpinLockAcquireHook({});
+    EXPECT_LT(deepest.load(), 64u * 1024) << "the reads' completions nested " << deepest.load()
+                                          << " bytes of stack deep";
+}
+
 // A serial-number read that fails after part of the descriptor came leaves no half descriptor to
 // be handed out with success; the next query reads it again.
 TEST_F(LifecycleTest, AFailedSerialNumberReadLeavesNothingCached) {

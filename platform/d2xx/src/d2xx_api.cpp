@@ -2,6 +2,7 @@
 // and latencies to its peer and a receive buffer that the line fills; FT_Read waits for bytes up
 // to the read time-out, FT_Write while the bytes go out (both scaled for fast tests).
 #include "d2xx_sim.h"
+#include "call_faults.h"
 
 #include <algorithm>
 #include <atomic>
@@ -230,10 +231,13 @@ std::shared_ptr<Device> DeviceOf(FT_HANDLE handle, int* number)
     return devices[static_cast<size_t>(it->second)];
 }
 
-FT_STATUS InjectedStatus(const std::shared_ptr<Device>& device, const char* function)
+FT_STATUS InjectedStatus(const std::shared_ptr<Device>& device, const char* function, int number)
 {
+    FT_STATUS counted = CountCall(function, number);
     if (device->unplugged)
         return FT_IO_ERROR;
+    if (counted != FT_OK)
+        return counted;
     std::lock_guard<std::mutex> lock(tableLock);
     auto it = device->failures.find(function);
     return it == device->failures.end() ? static_cast<FT_STATUS>(FT_OK) : it->second;
@@ -261,7 +265,7 @@ FT_STATUS SimpleCall(const char* function, FT_HANDLE handle, std::vector<uint64_
     auto device = DeviceOf(handle, &call.device);
     if (!device)
         call.status = FT_INVALID_HANDLE;
-    else if ((call.status = InjectedStatus(device, function)) == FT_OK)
+    else if ((call.status = InjectedStatus(device, function, call.device)) == FT_OK)
         apply(*device);
     return Record(std::move(call));
 }
@@ -280,6 +284,7 @@ void Reset()
         observer = nullptr;
         timeScale = 1.0;
     }
+    StopCountingCalls();
     SetLineModel(LineModel());
     gone.clear();  // their wires stop outside the table's lock
 }
@@ -404,7 +409,9 @@ FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags)
         std::lock_guard<std::mutex> lock(tableLock);
         if (flags != FT_LIST_NUMBER_ONLY || !arg1)
             call.status = FT_INVALID_PARAMETER;  // only the count is modelled
-        else if ((call.status = listDevicesStatus) == FT_OK)
+        else if ((call.status = CountCall("FT_ListDevices", -1)) != FT_OK) {
+            // failed by number: the count is left alone
+        } else if ((call.status = listDevicesStatus) == FT_OK)
             *static_cast<DWORD*>(arg1) = static_cast<DWORD>(devices.size());
     }
     return Record(std::move(call));
@@ -422,7 +429,9 @@ FT_STATUS WINAPI FT_Open(int deviceNumber, FT_HANDLE* handle)
         } else {
             device = devices[static_cast<size_t>(deviceNumber)];
             auto failure = device->failures.find("FT_Open");
-            if (failure != device->failures.end())
+            if ((call.status = CountCall("FT_Open", deviceNumber)) != FT_OK) {
+                // failed by number: no handle
+            } else if (failure != device->failures.end())
                 call.status = failure->second;
             else if (device->unplugged)
                 call.status = FT_DEVICE_NOT_FOUND;
@@ -468,6 +477,9 @@ FT_STATUS WINAPI FT_Close(FT_HANDLE handle)
         closing->Drain();
     if (peer)
         peer->OnClose();
+    // A close failed by number still releases the handle (see d2xx_faults.h).
+    if (closing)
+        call.status = CountCall("FT_Close", call.device);
     return Record(std::move(call));
 }
 
@@ -478,7 +490,7 @@ FT_STATUS WINAPI FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, LPDWORD id,
     auto device = DeviceOf(handle, &call.device);
     if (!device)
         call.status = FT_INVALID_HANDLE;
-    else if ((call.status = InjectedStatus(device, "FT_GetDeviceInfo")) == FT_OK) {
+    else if ((call.status = InjectedStatus(device, "FT_GetDeviceInfo", call.device)) == FT_OK) {
         // Serial and description are cut to their buffers (16 and 64 bytes) and terminated.
         if (type)
             *type = 5;  // a 232R bridge
@@ -498,7 +510,7 @@ FT_STATUS WINAPI FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate)
     auto device = DeviceOf(handle, &call.device);
     if (!device)
         call.status = FT_INVALID_HANDLE;
-    else if ((call.status = InjectedStatus(device, "FT_SetBaudRate")) == FT_OK) {
+    else if ((call.status = InjectedStatus(device, "FT_SetBaudRate", call.device)) == FT_OK) {
         if (baudRate == 0) {
             call.status = FT_INVALID_BAUD_RATE;
         } else {
@@ -569,7 +581,7 @@ FT_STATUS WINAPI FT_Write(FT_HANDLE handle, LPVOID buffer, DWORD bytesToWrite, L
     auto device = DeviceOf(handle, &call.device);
     if (!device)
         call.status = FT_INVALID_HANDLE;
-    else if ((call.status = InjectedStatus(device, "FT_Write")) == FT_OK) {
+    else if ((call.status = InjectedStatus(device, "FT_Write", call.device)) == FT_OK) {
         ULONG timeout;
         {
             std::lock_guard<std::mutex> lock(tableLock);
@@ -595,7 +607,7 @@ FT_STATUS WINAPI FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPD
     auto device = DeviceOf(handle, &call.device);
     if (!device)
         call.status = FT_INVALID_HANDLE;
-    else if ((call.status = InjectedStatus(device, "FT_Read")) == FT_OK) {
+    else if ((call.status = InjectedStatus(device, "FT_Read", call.device)) == FT_OK) {
         ULONG timeout;
         {
             std::lock_guard<std::mutex> lock(tableLock);

@@ -423,6 +423,7 @@ struct LoadedDriver::Impl {
     UNICODE_STRING registryString{};
     bool entrySucceeded = false;
     bool unloaded = false;
+    const void* entryAddress = nullptr; // inside the image: names it for the pool fault counter
 };
 
 LoadedDriver::LoadedDriver(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -503,6 +504,8 @@ std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::string& sharedObject
         name += static_cast<char16_t>(c);
     impl->driver = MakeDriverObject(name);
     impl->driver->object.DriverStart = impl->handle;
+    impl->entryAddress = reinterpret_cast<const void*>(entry);
+    detail::RegisterDriverImage(impl->entryAddress);
     return Finish(std::move(impl), entry, registryPath, entryStatus);
 }
 
@@ -623,6 +626,7 @@ void LoadedDriver::Unload() {
         K().drivers.erase(driver);
     }
     if (impl_->handle) {
+        detail::UnregisterDriverImage(impl_->entryAddress);
         dlclose(impl_->handle);
         impl_->handle = nullptr;
         std::error_code ignored;

@@ -113,6 +113,12 @@ PDRIVER_OBJECT BusDriver();
 // --- pool used by the stand-in itself for blocks it hands to drivers (interface names, strings)
 void* AllocateInternalPool(size_t size, ULONG tag);
 void ResetPool();
+// Driver allocations (pool_faults.cpp): images whose allocations count, and the count itself.
+void RegisterDriverImage(const void* someAddressInIt);
+void UnregisterDriverImage(const void* someAddressInIt);
+// Counts an allocation whose caller lies in a driver image; true when it is the one to fail.
+bool CountDriverAllocation(const void* caller);
+void ResetDriverAllocationFaults();
 
 // --- requests
 enum class IrpOrigin { Driver, Threaded, IoManager, Power };

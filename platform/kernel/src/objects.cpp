@@ -105,6 +105,7 @@ void ResetPool() {
     K().poolHistory.clear();
     K().allocationCount = 0;
     K().failAllocationAt = 0;
+    ResetDriverAllocationFaults();
 }
 
 } // namespace kstandin::detail
@@ -135,6 +136,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
             "ExAllocatePoolWithTag with NonPagedPoolNx, which exists from system version 6.2 on");
         return nullptr;
     }
+    if (CountDriverAllocation(__builtin_return_address(0)))
+        return nullptr;
     {
         std::lock_guard<std::mutex> lock(K().mu);
         unsigned number = ++K().allocationCount;

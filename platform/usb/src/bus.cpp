@@ -33,6 +33,7 @@ struct PendingRequest {
     PIRP irp;
     Clock::time_point due;
     bool waitWake = false;
+    bool neverAnswered = false;  // an injected NeverAnswer: only its end from outside finishes it
 };
 
 void NTAPI CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -69,6 +70,13 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     unsigned portResets = 0;
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
 
+    // Failure injection: internal device-control requests are numbered as they arrive.
+    unsigned requestCount = 0;
+    unsigned failRequestAt = 0;  // absolute number; 0 = off
+    RequestFault requestFault = RequestFault::Error;
+    NTSTATUS requestFaultStatus = STATUS_UNSUCCESSFUL;
+    std::optional<size_t> failedRequest;  // index in log
+
     // Delayed completions: a timer thread hands due requests to the dispatch-level thread.
     std::mutex timerMu;
     std::condition_variable timerCondition;
@@ -88,7 +96,7 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
         return it != pipes.end() && it->second.selected ? &it->second : nullptr;
     }
 
-    void Log(PIRP irp);
+    std::optional<RequestFault> Log(PIRP irp);
     std::optional<NTSTATUS> ProcessLocked(PIRP irp, std::vector<Completion>& others);
     std::optional<NTSTATUS> ProcessUrbLocked(PURB urb, std::vector<Completion>& others);
     std::optional<NTSTATUS> TransferLocked(PURB urb);
@@ -101,6 +109,8 @@ struct Instrument::State : std::enable_shared_from_this<Instrument::State> {
     void TimerLoop();
     void StopTimer();
     void Cancelled(PIRP irp);
+    std::optional<RequestFault> TakeFaultLocked();
+    NTSTATUS AnswerFaultLocked(PIRP irp, RequestFault fault);
 };
 
 namespace {
@@ -191,7 +201,9 @@ void NTAPI CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 }  // namespace
 
-void Instrument::State::Log(PIRP irp) {
+// Logs the request; an internal device-control request is numbered, and the fault to apply is
+// returned when it is the one chosen.
+std::optional<RequestFault> Instrument::State::Log(PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     RequestRecord record;
     record.major = location->MajorFunction;
@@ -288,6 +300,8 @@ void Instrument::State::Log(PIRP irp) {
     }
     std::lock_guard<std::mutex> lock(mu);
     log.push_back(record);
+    if (record.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) return TakeFaultLocked();
+    return std::nullopt;
 }
 
 NTSTATUS Instrument::State::SelectLocked(PURB urb) {
@@ -605,6 +619,7 @@ void Instrument::State::Service() {
             progress = false;
             for (auto it = pending.begin(); it != pending.end(); ++it) {
                 if (it->waitWake || (connected && it->due > now)) continue;
+                if (it->neverAnswered && connected && pnpState == PnpState::Started) continue;
                 PIRP irp = it->irp;
                 if (IoSetCancelRoutine(irp, nullptr) == nullptr) continue;  // its cancel routine finishes it
                 std::vector<Completion> others;
@@ -902,7 +917,7 @@ bool CheckReservedFields(PURB urb) {
 }
 
 NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
-    Log(irp);
+    std::optional<RequestFault> fault = Log(irp);
     if (PURB urb = UrbOf(irp)) {
         // The controller would take the memory for DMA; the stand-in refuses to touch it.
         if (!CheckTransferBuffer(urb) || !CheckReservedFields(urb)) {
@@ -934,11 +949,16 @@ NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
     Clock::time_point due = Clock::now();
     {
         std::lock_guard<std::mutex> lock(mu);
-        if (completeAtOnce) status = ProcessLocked(irp, others);
+        if (fault && *fault != RequestFault::NeverAnswer) {
+            NTSTATUS failed = AnswerFaultLocked(irp, *fault);
+            irp->IoStatus.Information = 0;
+            return CompleteNowOrLater(irp, failed);
+        }
+        if (completeAtOnce && !fault) status = ProcessLocked(irp, others);
         if (!status) {
             due += delay;
             IoMarkIrpPending(irp);
-            pending.push_back({irp, due, false});
+            pending.push_back({irp, due, false, fault.has_value()});
             IoSetCancelRoutine(irp, CancelPending);
             if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
                 pending.remove_if([irp](const PendingRequest& request) { return request.irp == irp; });
@@ -959,6 +979,82 @@ NTSTATUS Instrument::State::Dispatch(PDEVICE_OBJECT, PIRP irp) {
         Kick(due);
     }
     return STATUS_PENDING;
+}
+
+// --- Failure injection
+
+bool CanStall(const RequestRecord& request) {
+    if (request.major != IRP_MJ_INTERNAL_DEVICE_CONTROL || request.ioControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        return false;
+    }
+    switch (request.urbFunction) {
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        case URB_FUNCTION_SYNC_CLEAR_STALL:
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            return true;
+        default:
+            return IsVendorOrClass(request.urbFunction);
+    }
+}
+
+// Numbers the internal device-control request just logged; returns the fault to apply when it is
+// the one chosen.
+std::optional<RequestFault> Instrument::State::TakeFaultLocked() {
+    unsigned number = ++requestCount;
+    if (failRequestAt == 0 || number != failRequestAt) return std::nullopt;
+    failRequestAt = 0;
+    if (requestFault == RequestFault::Stall && !CanStall(log.back())) return std::nullopt;
+    failedRequest = log.size() - 1;
+    return requestFault;
+}
+
+// The answer of a request that fails with an error or a stall: nothing is moved, and a bulk or
+// interrupt endpoint halts until a pipe reset, as after a real transaction error or STALL.
+NTSTATUS Instrument::State::AnswerFaultLocked(PIRP irp, RequestFault fault) {
+    NTSTATUS status = fault == RequestFault::Stall ? STATUS_UNSUCCESSFUL : requestFaultStatus;
+    USBD_STATUS usbdStatus = fault == RequestFault::Stall ? USBD_STATUS_STALL_PID : USBD_STATUS_XACT_ERROR;
+    PURB urb = UrbOf(irp);
+    if (!urb) return status;
+    switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+            if (urb->UrbHeader.Length >= sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) {
+                urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
+            }
+            break;
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            if (urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+                if (Pipe* pipe = LookupLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle)) pipe->halted = true;
+            }
+            break;
+        default:
+            if (IsVendorOrClass(urb->UrbHeader.Function) &&
+                urb->UrbHeader.Length >= sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) {
+                urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
+            }
+            break;
+    }
+    return Answer(urb, status, usbdStatus);
+}
+
+void Instrument::FailRequestAt(unsigned n, RequestFault fault, NTSTATUS errorStatus) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->failRequestAt = n == 0 ? 0 : state_->requestCount + n;
+    state_->requestFault = fault;
+    state_->requestFaultStatus = errorStatus;
+    state_->failedRequest.reset();
+}
+
+unsigned Instrument::RequestCount() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->requestCount;
+}
+
+std::optional<size_t> Instrument::FailedRequest() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->failedRequest;
 }
 
 // --- Instrument

@@ -1,5 +1,6 @@
 // USBD support routines: descriptor parsing and the select-configuration request, as the
 // Windows USB driver stack's support library provides them to function drivers.
+#include <kstandin/kernel.h>
 #include <usbdlib.h>
 
 namespace {
@@ -60,7 +61,12 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
     }
     if (interfaces == 0)
         size = sizeof(struct _URB_SELECT_CONFIGURATION);
-    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kUsbdTag));
+    PURB urb;
+    {
+        // The block is the caller's to free: it counts among the caller's allocations.
+        kstandin::PoolCallerScope forCaller(__builtin_return_address(0));
+        urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kUsbdTag));
+    }
     if (!urb)
         return nullptr;
     RtlZeroMemory(urb, size);

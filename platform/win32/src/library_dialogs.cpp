@@ -1,4 +1,5 @@
 // Modules with compiled resources, dialog templates and the modal dialog box.
+#include "call_faults.h"
 #include "thread_internal.h"
 #include "win32_sim.h"
 #include "window_internal.h"
@@ -328,6 +329,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
         return -1;
     }
     WORD id = static_cast<WORD>(reinterpret_cast<uintptr_t>(templateName));
+    if (FailCountedCall("DialogBoxParamA", "#" + std::to_string(id), ERROR_NOT_ENOUGH_MEMORY))
+        return -1;
     auto data = FindResourceData(instance, 5, id);
     DialogTemplate dialogTemplate;
     if (!data) {
@@ -406,6 +409,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR fileName)
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
+    if (FailCountedCall("LoadLibraryA", fileName, ERROR_NOT_ENOUGH_MEMORY))
+        return NULL;
     std::string wanted = BaseName(fileName);
     HINSTANCE found = nullptr;
     DllEntry attach = nullptr;

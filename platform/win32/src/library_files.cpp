@@ -1,4 +1,5 @@
 // Files opened for reading: virtual files that tests add by name, else the host's files.
+#include "call_faults.h"
 #include "handle_table.h"
 #include "win32_sim.h"
 
@@ -152,6 +153,8 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (FailCountedCall("CreateFileA", fileName, ERROR_SHARING_VIOLATION))
+        return INVALID_HANDLE_VALUE;
     // Only opening existing files for reading is modelled.
     if (creationDisposition != OPEN_EXISTING || (desiredAccess & GENERIC_WRITE)) {
         SetLastError(ERROR_NOT_SUPPORTED);
@@ -189,6 +192,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (win32sim::FailCountedCall("ReadFile", "", ERROR_READ_FAULT))
+        return FALSE;
     return object->Read(buffer, bytesToRead, bytesRead) ? TRUE : FALSE;
 }
 
@@ -200,6 +205,8 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh)
         SetLastError(ERROR_INVALID_HANDLE);
         return INVALID_FILE_SIZE;
     }
+    if (win32sim::FailCountedCall("GetFileSize", "", ERROR_NOT_ENOUGH_MEMORY))
+        return INVALID_FILE_SIZE;
     if (!object->Size(&size))
         return INVALID_FILE_SIZE;
     if (fileSizeHigh)

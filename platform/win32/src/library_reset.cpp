@@ -1,4 +1,5 @@
 // Returns the stand-in to its state at start between tests.
+#include "win32_faults.h"
 #include "win32_sim.h"
 
 namespace win32sim {
@@ -16,6 +17,7 @@ void Reset()
     ForgetLastDialog();
     ForgetModuleUnloads();
     FailPostMessage(0);
+    StopCountingCalls();
 }
 
 }  // namespace win32sim

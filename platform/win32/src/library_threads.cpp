@@ -1,4 +1,5 @@
 // Threads as kernel objects: CreateThread, waiting for their end, their exit code.
+#include "call_faults.h"
 #include "handle_table.h"
 #include "thread_internal.h"
 #include "win32_sim.h"
@@ -124,6 +125,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE
         SetLastError(ERROR_NOT_SUPPORTED);
         return NULL;
     }
+    if (FailCountedCall("CreateThread", "", ERROR_NOT_ENOUGH_MEMORY))
+        return NULL;
     DWORD id = nextThreadId.fetch_add(4);
     auto object = std::make_shared<ThreadObject>(startAddress, parameter, id);
     if (threadId)

@@ -1,6 +1,7 @@
 // Windows, message queues and the static, button, combo box and progress bar controls.
 #include <commctrl.h>
 
+#include "call_faults.h"
 #include "win32_sim.h"
 #include "window_internal.h"
 
@@ -200,14 +201,20 @@ LRESULT ButtonProc(Window& w, UINT message)
             return 0;
     }
     // A click reaches the parent as the button's notification.
+    StandinOwnCall own;
     return SendMessageA(w.parent, WM_COMMAND, MAKEWPARAM(w.id, BN_CLICKED),
                         reinterpret_cast<LPARAM>(w.handle));
 }
 
 LRESULT DialogProc(Window& w, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    INT_PTR handled = w.dialogProc ? w.dialogProc(w.handle, message, wParam, lParam) : FALSE;
+    INT_PTR handled = FALSE;
+    if (w.dialogProc) {
+        CallerCode callers;
+        handled = w.dialogProc(w.handle, message, wParam, lParam);
+    }
     // The default dialog procedure turns the close box into Cancel.
+    StandinOwnCall own;
     if (!handled && message == WM_CLOSE)
         PostMessageA(w.handle, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     return handled;
@@ -406,7 +413,11 @@ void SetMessageHook(MessageHook hook)
     messageHook = std::move(hook);
 }
 
-void PressButton(HWND dialog, int id) { PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+void PressButton(HWND dialog, int id)
+{
+    StandinOwnCall own;
+    PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
 
 }  // namespace win32sim
 
@@ -420,8 +431,21 @@ LRESULT WINAPI SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lPa
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    if (window->owner == std::this_thread::get_id())
+    bool ownThread = window->owner == std::this_thread::get_id();
+    if (ownThread) {
+        // On its own thread a message goes straight to the control; only a control that must
+        // allocate can fail it.
+        bool addsItem = window->kind == WindowClass::ComboBox &&
+                        (message == CB_ADDSTRING || message == CB_INSERTSTRING);
+        if (addsItem || message == WM_SETTEXT) {
+            std::string text = lParam ? reinterpret_cast<const char*>(lParam) : "";
+            if (FailCountedCall("SendMessageA", MessageName(message) + " " + text, 0))
+                return addsItem ? CB_ERRSPACE : FALSE;
+        }
         return DispatchToWindow(handle, message, wParam, lParam);
+    }
+    if (FailCountedCall("SendMessageA", MessageName(message), ERROR_NOT_ENOUGH_MEMORY))
+        return 0;
 
     // Another thread's window: queue the message to its owner and wait for the reply, handling
     // messages sent to this thread meanwhile, as the system does.
@@ -458,6 +482,8 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
+    if (FailCountedCall("PostMessageA", MessageName(message), ERROR_NOT_ENOUGH_QUOTA))
+        return FALSE;
     for (int left = failingPosts.load(); left > 0;) {
         if (failingPosts.compare_exchange_weak(left, left - 1)) {
             SetLastError(ERROR_NOT_ENOUGH_QUOTA);
@@ -505,6 +531,7 @@ HWND WINAPI GetParent(HWND handle)
 LRESULT WINAPI SendDlgItemMessageA(HWND dialog, int itemId, UINT message, WPARAM wParam,
                                    LPARAM lParam)
 {
+    win32sim::OuterCall outer("SendDlgItemMessageA");
     HWND control = GetDlgItem(dialog, itemId);
     return control ? SendMessageA(control, message, wParam, lParam) : 0;
 }
@@ -513,6 +540,7 @@ BOOL WINAPI SetWindowTextA(HWND window, LPCSTR text)
 {
     if (!win32sim::FindWindowObject(window))
         return FALSE;
+    win32sim::OuterCall outer("SetWindowTextA");
     return static_cast<BOOL>(SendMessageA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)));
 }
 
@@ -524,6 +552,7 @@ int WINAPI GetWindowTextA(HWND window, LPSTR text, int maxCount)
 
 BOOL WINAPI SetDlgItemTextA(HWND dialog, int itemId, LPCSTR text)
 {
+    win32sim::OuterCall outer("SetDlgItemTextA");
     HWND control = GetDlgItem(dialog, itemId);
     return control ? SetWindowTextA(control, text) : FALSE;
 }

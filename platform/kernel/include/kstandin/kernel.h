@@ -211,6 +211,26 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> OutstandingPool();   // blocks allocated and not freed
 std::vector<PoolBlock> AllocationHistory(); // every allocation since ResetKernel
+// The same counted over the driver's own allocations only: those made from the code of a driver
+// image loaded with LoadedDriver::Load, and those a support routine makes for it under a
+// PoolCallerScope. The test's pool and the stand-ins' never shift the numbering, so a run of a
+// scenario numbers the driver's allocations alike every time. The n-th from now on (1-based) fails
+// once; 0 = off.
+void FailDriverAllocationAt(unsigned n);
+unsigned DriverAllocationCount();      // the driver's allocations since ResetKernel
+bool DriverAllocationFailurePending(); // set with FailDriverAllocationAt and not reached yet
+// A support routine that allocates for its caller (USBD_CreateConfigurationRequestEx) names the
+// caller for the time it allocates, so that the allocation counts as the caller's.
+class PoolCallerScope {
+  public:
+    explicit PoolCallerScope(const void* caller);
+    ~PoolCallerScope();
+    PoolCallerScope(const PoolCallerScope&) = delete;
+    PoolCallerScope& operator=(const PoolCallerScope&) = delete;
+
+  private:
+    const void* previous_;
+};
 void SetIoCreateDeviceHook(std::function<std::optional<NTSTATUS>(const std::u16string& name)> hook);
 void FailNextAttach(); // the next IoAttachDeviceToDeviceStack returns null
 void FailInterfaceRegistration(NTSTATUS status); // the next IoRegisterDeviceInterface fails with it

@@ -104,6 +104,18 @@ struct RequestRecord {
     ULONG powerState = 0;  // SYSTEM_POWER_STATE or DEVICE_POWER_STATE
 };
 
+// Injected failure of one request of the function driver (FailRequestAt).
+enum class RequestFault {
+    Error,        // ends with the given status and USBD_STATUS_XACT_ERROR; a bulk endpoint halts
+    Stall,        // the device answers STALL: STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID; a bulk
+                  // endpoint halts. Only requests that reach the device's endpoints can stall.
+    NeverAnswer,  // the device never answers: held until cancelled, aborted, unplugged or removed
+};
+// Whether the request is one that makes the device answer on an endpoint, so that it can stall:
+// descriptor, configuration, pipe reset (CLEAR_FEATURE), vendor and class requests and transfers;
+// not pipe aborts or port requests, which the host side answers.
+bool CanStall(const RequestRecord& request);
+
 // What a bulk OUT endpoint received, one entry per transfer.
 using OutTransfers = std::vector<Bytes>;
 
@@ -151,6 +163,14 @@ public:
     void InjectTransferError(UCHAR endpointAddress, NTSTATUS status = STATUS_UNSUCCESSFUL,
                              USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID);
     bool Halted(UCHAR endpointAddress) const;
+
+    // --- failure injection
+    // The n-th internal device-control request (URB or port request) that reaches the bus from now
+    // on (1-based) fails as `fault` says, whatever the device would have answered; 0 = off. A
+    // Stall aimed at a request that cannot stall is not applied (FailedRequest() stays empty).
+    void FailRequestAt(unsigned n, RequestFault fault, NTSTATUS errorStatus = STATUS_UNSUCCESSFUL);
+    unsigned RequestCount() const;                // internal device-control requests so far
+    std::optional<size_t> FailedRequest() const;  // the failed request's index in Log()
 
     // --- bus events
     // The device disappears: its port is neither connected nor enabled, requests in progress end
