@@ -135,10 +135,10 @@ void Machine::StallNextIn(int instrument) {
 
 void Machine::SetStringAnswer(int instrument, StringAnswer answer) {
     using kstandin::usb::ControlAnswer;
-    impl_->At(instrument)->SetStringAnswer(
-        answer == StringAnswer::Answer  ? ControlAnswer::Succeed
-        : answer == StringAnswer::Stall ? ControlAnswer::Stall
-                                        : ControlAnswer::NeverAnswer);
+    impl_->At(instrument)
+        ->SetStringAnswer(answer == StringAnswer::Answer  ? ControlAnswer::Succeed
+                          : answer == StringAnswer::Stall ? ControlAnswer::Stall
+                                                          : ControlAnswer::NeverAnswer);
 }
 
 bool Machine::SignalWakeup(int instrument) {

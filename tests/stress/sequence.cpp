@@ -66,7 +66,9 @@ class Sequence {
         return std::uniform_int_distribution<uint32_t>(low, high)(random_);
     }
     bool Chance(uint32_t percent) { return Pick(1, 100) <= percent; }
-    void Pause(uint32_t most) { std::this_thread::sleep_for(std::chrono::milliseconds(Pick(0, most))); }
+    void Pause(uint32_t most) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(Pick(0, most)));
+    }
 
     void Report(const std::string& finding) { world_.Report(finding); }
 
@@ -85,8 +87,9 @@ class Sequence {
             if (!started || each->started)
                 candidates.push_back(each);
         }
-        return candidates.empty() ? nullptr
-                                  : candidates[Pick(0, static_cast<uint32_t>(candidates.size() - 1))];
+        return candidates.empty()
+                   ? nullptr
+                   : candidates[Pick(0, static_cast<uint32_t>(candidates.size() - 1))];
     }
 
     std::string Name(const Plugged& plugged) const {
@@ -199,9 +202,9 @@ class Sequence {
                     [&] { return machine_->SurpriseRemove(instrument); });
         }
         for (size_t i = 0; i < applications.size(); ++i) {
-            Watchdog::Guard guard = world_.watchdog.Watch(
-                "application thread " + std::to_string(i + 1) + " to finish",
-                std::chrono::seconds(90));
+            Watchdog::Guard guard =
+                world_.watchdog.Watch("application thread " + std::to_string(i + 1) + " to finish",
+                                      std::chrono::seconds(90));
             applications[i].join();
         }
         feeder.join();
@@ -237,8 +240,8 @@ class Sequence {
             return;
         int instrument = target->slot->instrument;
         std::string name = Name(*target);
-        uint32_t query = Request("query-stop of " + name,
-                                 [&] { return machine_->QueryStop(instrument); });
+        uint32_t query =
+            Request("query-stop of " + name, [&] { return machine_->QueryStop(instrument); });
         Pause(20);
         if (!Succeeded(query) || Chance(40)) {
             Request("cancel-stop of " + name, [&] { return machine_->CancelStop(instrument); });
@@ -268,12 +271,11 @@ class Sequence {
         bool removing = Chance(40) && Present().size() > 1;
         if (removing)
             CloseHandlesOf(*target);
-        uint32_t query = Request("query-remove of " + name,
-                                 [&] { return machine_->QueryRemove(instrument); });
+        uint32_t query =
+            Request("query-remove of " + name, [&] { return machine_->QueryRemove(instrument); });
         Pause(20);
         if (!Succeeded(query) || !removing) {
-            Request("cancel-remove of " + name,
-                    [&] { return machine_->CancelRemove(instrument); });
+            Request("cancel-remove of " + name, [&] { return machine_->CancelRemove(instrument); });
             target->slot->EndClosing();
             return;
         }
@@ -334,8 +336,9 @@ class Sequence {
         bool agreed = true;
         for (Plugged* each : present) {
             int instrument = each->slot->instrument;
-            uint32_t status = Request("query for " + sleep + " of " + Name(*each),
-                                      [&] { return machine_->QuerySystemPower(instrument, state); });
+            uint32_t status = Request("query for " + sleep + " of " + Name(*each), [&] {
+                return machine_->QuerySystemPower(instrument, state);
+            });
             agreed = agreed && Succeeded(status);
         }
         if (agreed) {
@@ -347,8 +350,8 @@ class Sequence {
                     waking.push_back(each);
             }
             if (!waking.empty() && Chance(60))
-                machine_->SignalWakeup(waking[Pick(0, static_cast<uint32_t>(waking.size() - 1))]
-                                           ->slot->instrument);
+                machine_->SignalWakeup(
+                    waking[Pick(0, static_cast<uint32_t>(waking.size() - 1))]->slot->instrument);
         }
         AllAtOnce(present, kS0, "S0");
     }

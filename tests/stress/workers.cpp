@@ -137,12 +137,11 @@ class ApplicationThread {
         name.push_back(0);
         if (!slot->TryAddHandle())
             return;
-        Watchdog::Guard guard =
-            world_.watchdog.Watch("opening a handle on instrument " + std::to_string(slot->number),
-                                  kWaitLimit);
-        handle.file = CreateFileW(name.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, handle.overlapped ? FILE_FLAG_OVERLAPPED : 0,
-                                  nullptr);
+        Watchdog::Guard guard = world_.watchdog.Watch(
+            "opening a handle on instrument " + std::to_string(slot->number), kWaitLimit);
+        handle.file =
+            CreateFileW(name.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        handle.overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
         if (handle.file != INVALID_HANDLE_VALUE)
             handles_.push_back(handle);
         else
@@ -152,8 +151,8 @@ class ApplicationThread {
     void Close(size_t position) {
         Handle handle = handles_[position];
         handles_.erase(handles_.begin() + static_cast<std::ptrdiff_t>(position));
-        Watchdog::Guard guard = world_.watchdog.Watch("closing a handle on " + Where(handle),
-                                                      kWaitLimit);
+        Watchdog::Guard guard =
+            world_.watchdog.Watch("closing a handle on " + Where(handle), kWaitLimit);
         if (!CloseHandle(handle.file))
             world_.Report("closing a handle on " + Where(handle) + " failed");
         handle.slot->DropHandle();
@@ -171,9 +170,10 @@ class ApplicationThread {
                               std::to_string(error) + " but delivered " +
                               std::to_string(delivered) + " bytes");
             if (error == ERROR_NOT_READY && world_.options.checkHeldRequests)
-                world_.Report("a read on " + Where(handle) +
-                              " failed as not ready: it reached the bus while the device was stopped or "
-                              "out of D0");
+                world_.Report(
+                    "a read on " + Where(handle) +
+                    " failed as not ready: it reached the bus while the device was stopped or "
+                    "out of D0");
             return;
         }
         if (reported && bytes != delivered) {
@@ -182,8 +182,7 @@ class ApplicationThread {
                           (cancelled ? " (cancelled)" : ""));
             return;
         }
-        std::string fault =
-            handle.slot->ledger->Receive(buffer.data(), delivered, index_, issue);
+        std::string fault = handle.slot->ledger->Receive(buffer.data(), delivered, index_, issue);
         if (!fault.empty())
             world_.Report("instrument " + std::to_string(handle.slot->number) + ": " + fault);
     }
@@ -209,20 +208,20 @@ class ApplicationThread {
         {
             std::lock_guard<std::mutex> lock(Reads().mutex);
             entry = Reads().next++;
-            Reads().reads[entry] =
-                SyncRead{handle.file, patient,
-                         std::chrono::steady_clock::now() + std::chrono::milliseconds(Pick(0, 300))};
+            Reads().reads[entry] = SyncRead{handle.file, patient,
+                                            std::chrono::steady_clock::now() +
+                                                std::chrono::milliseconds(Pick(0, 300))};
         }
         std::atomic<bool> returned{false};
-        uint64_t pending = handle.slot->Register(
-            "synchronous read on " + Where(handle), [&returned] { return returned.load(); });
+        uint64_t pending = handle.slot->Register("synchronous read on " + Where(handle),
+                                                 [&returned] { return returned.load(); });
         DWORD bytes = 0;
         BOOL ok;
         {
-            Watchdog::Guard guard = world_.watchdog.Watch(
-                "synchronous read of " + std::to_string(buffer.size()) + " bytes on " +
-                    Where(handle),
-                patient ? kPatientLimit : kWaitLimit);
+            Watchdog::Guard guard =
+                world_.watchdog.Watch("synchronous read of " + std::to_string(buffer.size()) +
+                                          " bytes on " + Where(handle),
+                                      patient ? kPatientLimit : kWaitLimit);
             ok = ReadFile(handle.file, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes,
                           nullptr);
         }
@@ -261,8 +260,8 @@ class ApplicationThread {
 
     void Start(OverlappedRead& read) {
         OVERLAPPED* overlapped = &read.overlapped;
-        read.pending = read.handle.slot->Register(
-            "overlapped read on " + Where(read.handle), [overlapped] {
+        read.pending =
+            read.handle.slot->Register("overlapped read on " + Where(read.handle), [overlapped] {
                 return __atomic_load_n(&overlapped->Internal, __ATOMIC_SEQ_CST) != STATUS_PENDING;
             });
         Watchdog::Guard guard = world_.watchdog.Watch(
@@ -335,9 +334,10 @@ class ApplicationThread {
             OVERLAPPED overlapped{};
             overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             OVERLAPPED* watched = &overlapped;
-            uint64_t pending = handle.slot->Register("overlapped write on " + Where(handle), [watched] {
-                return __atomic_load_n(&watched->Internal, __ATOMIC_SEQ_CST) != STATUS_PENDING;
-            });
+            uint64_t pending =
+                handle.slot->Register("overlapped write on " + Where(handle), [watched] {
+                    return __atomic_load_n(&watched->Internal, __ATOMIC_SEQ_CST) != STATUS_PENDING;
+                });
             {
                 Watchdog::Guard guard = world_.watchdog.Watch(
                     "sending an overlapped write on " + Where(handle), kWaitLimit);
@@ -357,8 +357,8 @@ class ApplicationThread {
             CloseHandle(overlapped.hEvent);
         } else {
             std::atomic<bool> returned{false};
-            uint64_t pending = handle.slot->Register(
-                "synchronous write on " + Where(handle), [&returned] { return returned.load(); });
+            uint64_t pending = handle.slot->Register("synchronous write on " + Where(handle),
+                                                     [&returned] { return returned.load(); });
             Watchdog::Guard guard = world_.watchdog.Watch(
                 "synchronous write of " + std::to_string(length) + " bytes on " + Where(handle),
                 kWaitLimit);
@@ -371,18 +371,19 @@ class ApplicationThread {
             world_.Report("a write of " + std::to_string(length) + " bytes on " + Where(handle) +
                           " reported " + std::to_string(bytes));
         if (error == ERROR_NOT_READY && world_.options.checkHeldRequests)
-            world_.Report("a write on " + Where(handle) +
-                          " failed as not ready: it reached the bus while the device was stopped or "
-                          "out of D0");
+            world_.Report(
+                "a write on " + Where(handle) +
+                " failed as not ready: it reached the bus while the device was stopped or "
+                "out of D0");
     }
 
     // One control code, synchronously; what is certain about its answer is checked.
     bool Ioctl(Handle& handle, DWORD code, const void* input, DWORD inputLength, void* output,
                DWORD outputLength, DWORD* bytes, DWORD* error) {
         std::atomic<bool> returned{false};
-        uint64_t pending = handle.slot->Register(
-            "control code " + Code(code) + " on " + Where(handle),
-            [&returned] { return returned.load(); });
+        uint64_t pending =
+            handle.slot->Register("control code " + Code(code) + " on " + Where(handle),
+                                  [&returned] { return returned.load(); });
         BOOL ok;
         {
             Watchdog::Guard guard = world_.watchdog.Watch(
@@ -407,9 +408,10 @@ class ApplicationThread {
         returned.store(true);
         handle.slot->Unregister(pending);
         if (*error == ERROR_NOT_READY && world_.options.checkHeldRequests)
-            world_.Report("control code " + Code(code) + " on " + Where(handle) +
-                          " failed as not ready: it reached the bus while the device was stopped or "
-                          "out of D0");
+            world_.Report(
+                "control code " + Code(code) + " on " + Where(handle) +
+                " failed as not ready: it reached the bus while the device was stopped or "
+                "out of D0");
         return ok != FALSE;
     }
 
@@ -421,15 +423,24 @@ class ApplicationThread {
 
     void Control(Handle& handle) {
         static const DWORD kCodes[] = {
-            IOCTL_KESTRUNE_GET_CONFIG_DESCRIPTOR, IOCTL_KESTRUNE_RESET_PORT,
-            IOCTL_KESTRUNE_RESET_PIPE,            IOCTL_KESTRUNE_SET_OPTIONS,
-            IOCTL_KESTRUNE_GET_OPTIONS,           IOCTL_KESTRUNE_GET_VERSION,
-            IOCTL_KESTRUNE_GET_BUILD_DATE,        IOCTL_KESTRUNE_GET_MAX_TRANSFER_A,
-            IOCTL_KESTRUNE_GET_MAX_TRANSFER_B,    IOCTL_KESTRUNE_GET_SERIAL_NUMBER,
-            IOCTL_KESTRUNE_GET_START_TICK,        IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE,
-            IOCTL_KESTRUNE_SET_WRITE_CHUNK_SIZE,  IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE,
-            IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE,  IOCTL_KESTRUNE_GET_MANUFACTURER_STRING,
-            IOCTL_KESTRUNE_GET_PRODUCT_STRING,    IOCTL_KESTRUNE_CLEAR_READ_BUFFER,
+            IOCTL_KESTRUNE_GET_CONFIG_DESCRIPTOR,
+            IOCTL_KESTRUNE_RESET_PORT,
+            IOCTL_KESTRUNE_RESET_PIPE,
+            IOCTL_KESTRUNE_SET_OPTIONS,
+            IOCTL_KESTRUNE_GET_OPTIONS,
+            IOCTL_KESTRUNE_GET_VERSION,
+            IOCTL_KESTRUNE_GET_BUILD_DATE,
+            IOCTL_KESTRUNE_GET_MAX_TRANSFER_A,
+            IOCTL_KESTRUNE_GET_MAX_TRANSFER_B,
+            IOCTL_KESTRUNE_GET_SERIAL_NUMBER,
+            IOCTL_KESTRUNE_GET_START_TICK,
+            IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE,
+            IOCTL_KESTRUNE_SET_WRITE_CHUNK_SIZE,
+            IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE,
+            IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE,
+            IOCTL_KESTRUNE_GET_MANUFACTURER_STRING,
+            IOCTL_KESTRUNE_GET_PRODUCT_STRING,
+            IOCTL_KESTRUNE_CLEAR_READ_BUFFER,
         };
         DWORD code = kCodes[Pick(0, sizeof(kCodes) / sizeof(kCodes[0]) - 1)];
         uint8_t output[512];
@@ -475,20 +486,22 @@ class ApplicationThread {
                 wrong("maximum transfer " + std::to_string(word));
             break;
         case IOCTL_KESTRUNE_GET_BUILD_DATE:
-            if (bytes != sizeof(kBuildDate) || std::memcmp(output, kBuildDate, sizeof(kBuildDate)) != 0)
+            if (bytes != sizeof(kBuildDate) ||
+                std::memcmp(output, kBuildDate, sizeof(kBuildDate)) != 0)
                 wrong("a build date that is not the driver's");
             break;
         case IOCTL_KESTRUNE_GET_SERIAL_NUMBER: {
             std::string text(reinterpret_cast<const char*>(output),
                              bytes > 0 && bytes <= sizeof(output) ? bytes - 1 : 0);
-            if (bytes != handle.slot->serialNumber.size() + 1 || text != handle.slot->serialNumber ||
-                output[bytes - 1] != 0)
+            if (bytes != handle.slot->serialNumber.size() + 1 ||
+                text != handle.slot->serialNumber || output[bytes - 1] != 0)
                 wrong("serial number \"" + text + "\" (" + std::to_string(bytes) +
                       " bytes); the instrument's is \"" + handle.slot->serialNumber + "\"");
             break;
         }
         case IOCTL_KESTRUNE_GET_CONFIG_DESCRIPTOR:
-            if (bytes < 9 || output[1] != 2 || static_cast<DWORD>(output[2] | output[3] << 8) != bytes)
+            if (bytes < 9 || output[1] != 2 ||
+                static_cast<DWORD>(output[2] | output[3] << 8) != bytes)
                 wrong("a configuration descriptor of " + std::to_string(bytes) + " bytes");
             break;
         default:

@@ -38,7 +38,8 @@ void Watchdog::Run() {
         auto now = std::chrono::steady_clock::now();
         for (const auto& [id, watch] : watches_) {
             if (now > watch.deadline) {
-                std::fprintf(stderr, "stress: random start %llu: hang: %s has not finished in time\n",
+                std::fprintf(stderr,
+                             "stress: random start %llu: hang: %s has not finished in time\n",
                              static_cast<unsigned long long>(randomStart_), watch.what.c_str());
                 for (const auto& [otherId, other] : watches_) {
                     if (otherId != id)
