@@ -65,6 +65,7 @@ public:
         } else {
             // A failed transfer: the application gets no bytes from it.
             lossy_ = true;
+            errorPending_ = false;
             return;
         }
         received_.insert(received_.end(), buffer.begin(), buffer.begin() + static_cast<long>(result.information));
@@ -110,6 +111,12 @@ public:
     }
 
     void Drop() { lossy_ = true; }
+    // An injected error fails the next transfer; until a read has failed, it may still wait.
+    void Inject() {
+        lossy_ = true;
+        errorPending_ = true;
+    }
+    bool ErrorMayBePending() const { return errorPending_; }
 
 private:
     PluggedDevice& plugged_;
@@ -121,10 +128,41 @@ private:
     size_t matched_ = 0;
     bool openEnded_ = false;
     bool lossy_ = false;
+    bool errorPending_ = false;
 };
 
 NTSTATUS Control(PFILE_OBJECT file, ULONG code, ULONG value) {
     return kstandin::DeviceControl(file, code, &value, sizeof(value), nullptr, 0).status;
+}
+
+
+// A started instrument with its IN pipe open. Most inputs use one with 64-byte packets kept
+// across inputs, so that a run costs its transfers and not a device; the others get a device of
+// their own with another packet size.
+struct PipeDevice {
+    std::unique_ptr<PluggedDevice> plugged;
+    PFILE_OBJECT pipe = nullptr;
+    size_t poolBlocks = 0;
+};
+
+void Open(PipeDevice& device, USHORT packet) {
+    device.plugged = std::make_unique<PluggedDevice>(PlainInstrument(packet));
+    Require(kstandin::pnp::Start(device.plugged->pdo()) == STATUS_SUCCESS, "a plain instrument starts");
+    kstandin::OpenResult opened =
+        kstandin::OpenFile(kstandin::ToU16(device.plugged->record()->interfaceName) + u"\\ep00");
+    Require(opened.status == STATUS_SUCCESS, "the IN pipe opens");
+    device.plugged->Keep(opened.file);
+    device.pipe = opened.file;
+    kstandin::WaitUntilQuiet();
+    device.poolBlocks = DevicePoolBlocks();
+}
+
+PipeDevice& Kept() {
+    static PipeDevice* kept = new PipeDevice;
+    if (!kept->plugged) {
+        Open(*kept, 64);
+    }
+    return *kept;
 }
 
 }  // namespace
@@ -132,14 +170,18 @@ NTSTATUS Control(PFILE_OBJECT file, ULONG code, ULONG value) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     ChooseLowerCompletion(in);
-    USHORT packet = static_cast<USHORT>(8u << (in.Byte() % 7));
+    uint8_t shape = in.Byte();
     DriverOptions() = 0;
-    PluggedDevice plugged(PlainInstrument(packet));
-    Require(kstandin::pnp::Start(plugged.pdo()) == STATUS_SUCCESS, "a plain instrument starts");
-    kstandin::OpenResult opened = kstandin::OpenFile(kstandin::ToU16(plugged.record()->interfaceName) + u"\\ep00");
-    Require(opened.status == STATUS_SUCCESS, "the IN pipe opens");
-    plugged.Keep(opened.file);
-    PFILE_OBJECT pipe = opened.file;
+    PipeDevice own;
+    USHORT packet = 64;
+    if (shape % 4 == 0) {
+        packet = static_cast<USHORT>(8u << (shape / 4 % 7));
+        Open(own, packet);
+    }
+    PipeDevice& device = own.plugged ? own : Kept();
+    PluggedDevice& plugged = *device.plugged;
+    PFILE_OBJECT pipe = device.pipe;
+    plugged.record()->readChunkSize = 2048;
     Reader reader(plugged, pipe, packet);
 
     for (int step = 0; step < 40 && !in.Empty(); ++step) {
@@ -155,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 3: reader.Queue(0, true); break;
         case 4:
             if (in.Byte() % 4 == 0) {
-                reader.Drop();
+                reader.Inject();
                 plugged.instrument().InjectTransferError(kIn, in.Bit() ? STATUS_UNSUCCESSFUL : STATUS_DEVICE_DATA_ERROR);
             } else {
                 Control(pipe, IOCTL_KESTRUNE_RESET_PIPE, 0);
@@ -186,6 +228,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The halt an injected error left is cleared, so that the rest can be read.
     Control(pipe, IOCTL_KESTRUNE_RESET_PIPE, 0);
     reader.Drain();
-    plugged.Remove(in.Bit());
+    bool remove = in.Bit();
+    if (own.plugged) {
+        own.plugged->Remove(remove);
+        return 0;
+    }
+    // The kept device goes on only as the next input expects it: nothing buffered or queued, no
+    // halt, no request in flight, the same pool blocks.
+    Control(pipe, IOCTL_KESTRUNE_RESET_PIPE, 0);
+    kstandin::WaitUntilQuiet();
+    DeviceRecord* record = plugged.record();
+    Require(kstandin::OutstandingIrps() == 0 && kstandin::verifier::CheckTeardown() == 0,
+            "no request is left in flight between inputs");
+    Require(DevicePoolBlocks() == device.poolBlocks, "the device holds the same pool blocks between inputs");
+    bool clean = !reader.ErrorMayBePending() && record->readBufferCount == 0 &&
+                 plugged.instrument().PendingInBytes(kIn) == 0 && !plugged.instrument().Halted(kIn);
+    if (remove || !clean) {
+        plugged.Remove(remove);
+        device.plugged.reset();
+    }
+    kstandin::TrimPoolRecords();
     return 0;
 }

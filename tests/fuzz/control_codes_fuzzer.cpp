@@ -257,31 +257,92 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Most inputs use a plain instrument kept started across inputs, so that a run costs its
+// requests and not a device; an input that asks for strings of its own gets a device of its own.
+struct KeptDevice {
+    std::unique_ptr<PluggedDevice> plugged;
+    kstandin::usb::InstrumentSpec spec = PlainInstrument();
+    size_t poolBlocks = 0;
+};
+
+KeptDevice& Kept() {
+    static KeptDevice* kept = new KeptDevice;
+    if (!kept->plugged) {
+        kept->plugged = std::make_unique<PluggedDevice>(kept->spec);
+        Require(kstandin::pnp::Start(kept->plugged->pdo()) == STATUS_SUCCESS, "a plain instrument starts");
+        kstandin::WaitUntilQuiet();
+        kept->poolBlocks = DevicePoolBlocks();
+    }
+    return *kept;
+}
+
+// Brings the kept device back to Working with no handle open, as the next input expects it.
+void Restore(KeptDevice& kept, Session& session) {
+    PluggedDevice& plugged = *kept.plugged;
+    if (plugged.removed()) {  // the surprise removal closed the handles as well
+        kept.plugged.reset();
+        return;
+    }
+    while (!session.handles().empty()) {
+        session.Close(0);
+    }
+    PDEVICE_OBJECT pdo = plugged.pdo();
+    switch (plugged.State()) {
+    case PendingStop: Require(kstandin::pnp::CancelStop(pdo) == STATUS_SUCCESS, "a cancelled stop succeeds"); break;
+    case PendingRemove:
+        Require(kstandin::pnp::CancelRemove(pdo) == STATUS_SUCCESS, "a cancelled removal succeeds");
+        break;
+    case Stopped: Require(NT_SUCCESS(kstandin::pnp::Start(pdo)), "a stopped instrument starts again"); break;
+    default: break;
+    }
+    kstandin::WaitUntilQuiet();
+    DeviceRecord* record = plugged.record();
+    Require(plugged.State() == Working, "the kept device is Working again");
+    Require(record->openHandles == 0, "closing every handle brings the count back to 0");
+    Require(kstandin::OutstandingIrps() == 0 && kstandin::verifier::CheckTeardown() == 0,
+            "no request is left in flight between inputs");
+    Require(DevicePoolBlocks() == kept.poolBlocks, "the device holds the same pool blocks between inputs");
+    record->readChunkSize = 2048;
+    record->writeChunkSize = 2048;
+    kstandin::TrimPoolRecords();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     ChooseLowerCompletion(in);
     uint8_t flags = in.Byte();
-    kstandin::usb::InstrumentSpec spec = PlainInstrument();
-    if (flags & 1) {
-        spec.serialIndex = 0;
-    }
-    if (flags & 2) {
-        spec.productIndex = 0;
-    }
-    for (UCHAR index = 1; index <= 3; ++index) {
-        if (flags & (4 << (index - 1))) {
-            spec.rawStrings[index] = in.Counted8();
-        }
-    }
-    if (flags & 32) {
-        spec.vendorAnswer = kstandin::usb::ControlAnswer::Succeed;
-    }
     // The options are driver-wide: each input starts from the value at load.
     DriverOptions() = 0;
 
-    PluggedDevice plugged(spec);
-    Require(kstandin::pnp::Start(plugged.pdo()) == STATUS_SUCCESS, "a plain instrument starts");
-    Session session(plugged, spec);
+    std::unique_ptr<PluggedDevice> own;
+    kstandin::usb::InstrumentSpec spec = PlainInstrument();
+    KeptDevice* kept = nullptr;
+    if ((flags & 0xC0) == 0xC0) {
+        if (flags & 1) {
+            spec.serialIndex = 0;
+        }
+        if (flags & 2) {
+            spec.productIndex = 0;
+        }
+        for (UCHAR index = 1; index <= 3; ++index) {
+            if (flags & (4 << (index - 1))) {
+                spec.rawStrings[index] = in.Counted8();
+            }
+        }
+        if (flags & 32) {
+            spec.vendorAnswer = kstandin::usb::ControlAnswer::Succeed;
+        }
+        own = std::make_unique<PluggedDevice>(spec);
+        Require(kstandin::pnp::Start(own->pdo()) == STATUS_SUCCESS, "a plain instrument starts");
+    } else {
+        kept = &Kept();
+    }
+    PluggedDevice& plugged = own ? *own : *kept->plugged;
+    Session session(plugged, own ? spec : kept->spec);
     session.Open(false, 0);
     bool surprise = false;
     for (int step = 0; step < 48 && !in.Empty() && !surprise; ++step) {
@@ -320,6 +381,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         default: session.Control(in); break;
         }
     }
-    plugged.Remove(false);
+    if (own) {
+        own->Remove(false);
+    } else {
+        Restore(*kept, session);
+    }
     return 0;
 }
