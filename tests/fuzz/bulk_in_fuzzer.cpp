@@ -21,7 +21,7 @@ uint8_t StreamByte(size_t i) {
 }
 
 class Reader {
-public:
+  public:
     Reader(PluggedDevice& plugged, PFILE_OBJECT pipe, USHORT packet)
         : plugged_(plugged), pipe_(pipe), packet_(packet) {}
 
@@ -35,8 +35,8 @@ public:
         // A transfer that ends on a full packet stays open for more; bytes it holds are lost if
         // its read is cancelled.
         openEnded_ = !zeroLengthPacket && length != 0 && length % packet_ == 0 ? true
-                     : length != 0 || zeroLengthPacket                     ? false
-                                                                            : openEnded_;
+                     : length != 0 || zeroLengthPacket                         ? false
+                                                                               : openEnded_;
     }
 
     // Reads `length` bytes; a read that still waits once the bus is idle is cancelled.
@@ -61,14 +61,16 @@ public:
                     "a read completes with its length, or with partial reads at least one byte");
         } else if (result.status == STATUS_CANCELLED) {
             Require(cancelled, "only a cancelled read completes with STATUS_CANCELLED");
-            Require(result.information < length, "a cancelled read hands over fewer bytes than it asked for");
+            Require(result.information < length,
+                    "a cancelled read hands over fewer bytes than it asked for");
         } else {
             // A failed transfer: the application gets no bytes from it.
             lossy_ = true;
             errorPending_ = false;
             return;
         }
-        received_.insert(received_.end(), buffer.begin(), buffer.begin() + static_cast<long>(result.information));
+        received_.insert(received_.end(), buffer.begin(),
+                         buffer.begin() + static_cast<long>(result.information));
         CheckOrder();
     }
 
@@ -77,7 +79,8 @@ public:
         if (!lossy_) {
             Require(received_.size() <= sent_, "no more bytes arrive than the device sent");
             for (size_t i = checked_; i < received_.size(); ++i) {
-                Require(received_[i] == StreamByte(i), "the device's bytes arrive in order, each once");
+                Require(received_[i] == StreamByte(i),
+                        "the device's bytes arrive in order, each once");
             }
             checked_ = received_.size();
             matched_ = received_.size();
@@ -118,7 +121,7 @@ public:
     }
     bool ErrorMayBePending() const { return errorPending_; }
 
-private:
+  private:
     PluggedDevice& plugged_;
     PFILE_OBJECT pipe_;
     USHORT packet_;
@@ -135,7 +138,6 @@ NTSTATUS Control(PFILE_OBJECT file, ULONG code, ULONG value) {
     return kstandin::DeviceControl(file, code, &value, sizeof(value), nullptr, 0).status;
 }
 
-
 // A started instrument with its IN pipe open. Most inputs use one with 64-byte packets kept
 // across inputs, so that a run costs its transfers and not a device; the others get a device of
 // their own with another packet size.
@@ -147,7 +149,8 @@ struct PipeDevice {
 
 void Open(PipeDevice& device, USHORT packet) {
     device.plugged = std::make_unique<PluggedDevice>(PlainInstrument(packet));
-    Require(kstandin::pnp::Start(device.plugged->pdo()) == STATUS_SUCCESS, "a plain instrument starts");
+    Require(kstandin::pnp::Start(device.plugged->pdo()) == STATUS_SUCCESS,
+            "a plain instrument starts");
     kstandin::OpenResult opened =
         kstandin::OpenFile(kstandin::ToU16(device.plugged->record()->interfaceName) + u"\\ep00");
     Require(opened.status == STATUS_SUCCESS, "the IN pipe opens");
@@ -165,7 +168,7 @@ PipeDevice& Kept() {
     return *kept;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
@@ -194,20 +197,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             reader.Queue(length, in.Bit());
             break;
         }
-        case 3: reader.Queue(0, true); break;
+        case 3:
+            reader.Queue(0, true);
+            break;
         case 4:
             if (in.Byte() % 4 == 0) {
                 reader.Inject();
-                plugged.instrument().InjectTransferError(kIn, in.Bit() ? STATUS_UNSUCCESSFUL : STATUS_DEVICE_DATA_ERROR);
+                plugged.instrument().InjectTransferError(kIn, in.Bit() ? STATUS_UNSUCCESSFUL
+                                                                       : STATUS_DEVICE_DATA_ERROR);
             } else {
                 Control(pipe, IOCTL_KESTRUNE_RESET_PIPE, 0);
             }
             break;
-        case 5: Control(pipe, IOCTL_KESTRUNE_SET_OPTIONS, in.Byte() & kOptionPartialReads); break;
+        case 5:
+            Control(pipe, IOCTL_KESTRUNE_SET_OPTIONS, in.Byte() & kOptionPartialReads);
+            break;
         case 6: {
             ULONG chunk = in.Bit() ? packet * (1u + in.Byte() % 128) : in.Dword() % 70000;
-            if (Control(pipe, IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE, chunk) == STATUS_SUCCESS && chunk % packet != 0) {
-                reader.Drop();  // a chunk that ends inside a packet makes the device babble
+            if (Control(pipe, IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE, chunk) == STATUS_SUCCESS &&
+                chunk % packet != 0) {
+                reader.Drop(); // a chunk that ends inside a packet makes the device babble
             }
             break;
         }
@@ -240,7 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DeviceRecord* record = plugged.record();
     Require(kstandin::OutstandingIrps() == 0 && kstandin::verifier::CheckTeardown() == 0,
             "no request is left in flight between inputs");
-    Require(DevicePoolBlocks() == device.poolBlocks, "the device holds the same pool blocks between inputs");
+    Require(DevicePoolBlocks() == device.poolBlocks,
+            "the device holds the same pool blocks between inputs");
     bool clean = !reader.ErrorMayBePending() && record->readBufferCount == 0 &&
                  plugged.instrument().PendingInBytes(kIn) == 0 && !plugged.instrument().Halted(kIn);
     if (remove || !clean) {

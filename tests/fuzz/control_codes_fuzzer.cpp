@@ -12,15 +12,24 @@ using namespace kestrune_fuzz;
 namespace {
 
 const ULONG kCodes[] = {
-    IOCTL_KESTRUNE_GET_CONFIG_DESCRIPTOR, IOCTL_KESTRUNE_RESET_PORT,
-    IOCTL_KESTRUNE_RESET_PIPE,            IOCTL_KESTRUNE_SET_OPTIONS,
-    IOCTL_KESTRUNE_GET_OPTIONS,           IOCTL_KESTRUNE_GET_VERSION,
-    IOCTL_KESTRUNE_GET_BUILD_DATE,        IOCTL_KESTRUNE_GET_MAX_TRANSFER_A,
-    IOCTL_KESTRUNE_GET_MAX_TRANSFER_B,    IOCTL_KESTRUNE_GET_SERIAL_NUMBER,
-    IOCTL_KESTRUNE_GET_START_TICK,        IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE,
-    IOCTL_KESTRUNE_SET_WRITE_CHUNK_SIZE,  IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE,
-    IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE,  IOCTL_KESTRUNE_GET_MANUFACTURER_STRING,
-    IOCTL_KESTRUNE_GET_PRODUCT_STRING,    IOCTL_KESTRUNE_CLEAR_READ_BUFFER,
+    IOCTL_KESTRUNE_GET_CONFIG_DESCRIPTOR,
+    IOCTL_KESTRUNE_RESET_PORT,
+    IOCTL_KESTRUNE_RESET_PIPE,
+    IOCTL_KESTRUNE_SET_OPTIONS,
+    IOCTL_KESTRUNE_GET_OPTIONS,
+    IOCTL_KESTRUNE_GET_VERSION,
+    IOCTL_KESTRUNE_GET_BUILD_DATE,
+    IOCTL_KESTRUNE_GET_MAX_TRANSFER_A,
+    IOCTL_KESTRUNE_GET_MAX_TRANSFER_B,
+    IOCTL_KESTRUNE_GET_SERIAL_NUMBER,
+    IOCTL_KESTRUNE_GET_START_TICK,
+    IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE,
+    IOCTL_KESTRUNE_SET_WRITE_CHUNK_SIZE,
+    IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE,
+    IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE,
+    IOCTL_KESTRUNE_GET_MANUFACTURER_STRING,
+    IOCTL_KESTRUNE_GET_PRODUCT_STRING,
+    IOCTL_KESTRUNE_CLEAR_READ_BUFFER,
 };
 
 bool Known(ULONG code) {
@@ -44,7 +53,7 @@ struct Handle {
 };
 
 class Session {
-public:
+  public:
     Session(PluggedDevice& plugged, const kstandin::usb::InstrumentSpec& spec)
         : plugged_(plugged), spec_(spec) {}
 
@@ -57,7 +66,8 @@ public:
         kstandin::OpenResult result =
             kstandin::OpenFile(kstandin::ToU16(plugged_.record()->interfaceName) + name);
         if (plugged_.State() == Working) {
-            Require(result.status == STATUS_SUCCESS, "a Working device opens its device and pipe handles");
+            Require(result.status == STATUS_SUCCESS,
+                    "a Working device opens its device and pipe handles");
         }
         if (result.status == STATUS_SUCCESS) {
             plugged_.Keep(result.file);
@@ -101,8 +111,8 @@ public:
         ULONG readChunkBefore = record->readChunkSize;
         ULONG writeChunkBefore = record->writeChunkSize;
 
-        kstandin::IrpResult result = kstandin::DeviceControl(handle.file, code, input.data(), inputLength,
-                                                             output.data(), outputLength);
+        kstandin::IrpResult result = kstandin::DeviceControl(
+            handle.file, code, input.data(), inputLength, output.data(), outputLength);
         Require(result.completed, "a control code completes before DeviceIoControl returns");
         Require(result.information <= outputLength, "information never exceeds the output buffer");
         Require(output[outputLength] == 0xEE, "nothing is written past the output buffer");
@@ -110,8 +120,9 @@ public:
             Require(result.information == 0, "a failed control code reports no bytes");
         }
         if (!working) {
-            Require(result.status == STATUS_INVALID_DEVICE_STATE,
-                    "every code fails with STATUS_INVALID_DEVICE_STATE unless the device is Working");
+            Require(
+                result.status == STATUS_INVALID_DEVICE_STATE,
+                "every code fails with STATUS_INVALID_DEVICE_STATE unless the device is Working");
         } else if (!Known(code)) {
             Require(result.status == STATUS_INVALID_DEVICE_REQUEST,
                     "an unknown code fails with STATUS_INVALID_DEVICE_REQUEST");
@@ -119,7 +130,8 @@ public:
             CheckAnswer(code, handle, result, input, inputLength, output, outputLength);
         }
         if (code != IOCTL_KESTRUNE_SET_OPTIONS || !NT_SUCCESS(result.status)) {
-            Require(DriverOptions() == optionsBefore, "only a successful SET_OPTIONS changes the options");
+            Require(DriverOptions() == optionsBefore,
+                    "only a successful SET_OPTIONS changes the options");
         }
         if (code != IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE || !NT_SUCCESS(result.status)) {
             Require(record->readChunkSize == readChunkBefore,
@@ -133,7 +145,7 @@ public:
 
     std::vector<Handle>& handles() { return handles_; }
 
-private:
+  private:
     // The bytes the device answers for string `index`.
     kstandin::usb::Bytes DeviceString(UCHAR index) {
         auto raw = spec_.rawStrings.find(index);
@@ -145,16 +157,19 @@ private:
                                            : kstandin::usb::StringDescriptorBytes(text->second);
     }
 
-    void CheckText(UCHAR index, const kstandin::IrpResult& result, const std::vector<uint8_t>& output,
-                   ULONG outputLength) {
+    void CheckText(UCHAR index, const kstandin::IrpResult& result,
+                   const std::vector<uint8_t>& output, ULONG outputLength) {
         if (!NT_SUCCESS(result.status)) {
-            Require(result.status == STATUS_BUFFER_TOO_SMALL || result.status == STATUS_UNSUCCESSFUL,
+            Require(result.status == STATUS_BUFFER_TOO_SMALL ||
+                        result.status == STATUS_UNSUCCESSFUL,
                     "a string code fails only as too small or unsuccessful");
             return;
         }
-        Require(result.information >= 1 && result.information <= 257, "a text is 0 to 256 bytes and a NUL");
+        Require(result.information >= 1 && result.information <= 257,
+                "a text is 0 to 256 bytes and a NUL");
         size_t length = result.information - 1;
-        Require(output[length] == 0 && std::strlen(reinterpret_cast<const char*>(output.data())) == length,
+        Require(output[length] == 0 &&
+                    std::strlen(reinterpret_cast<const char*>(output.data())) == length,
                 "the text ends at its NUL, and the information counts it");
         kstandin::usb::Bytes device = DeviceString(index);
         size_t available = device.size() < 256 ? device.size() : 256;
@@ -166,14 +181,16 @@ private:
     }
 
     void CheckAnswer(ULONG code, const Handle& handle, const kstandin::IrpResult& result,
-                     const std::vector<uint8_t>& input, ULONG inputLength, const std::vector<uint8_t>& output,
-                     ULONG outputLength) {
+                     const std::vector<uint8_t>& input, ULONG inputLength,
+                     const std::vector<uint8_t>& output, ULONG outputLength) {
         DeviceRecord* record = plugged_.record();
         auto word = [&](ULONG expected, const char* what) {
             if (outputLength < 4) {
-                Require(result.status == STATUS_BUFFER_TOO_SMALL, "a get code fails on fewer than 4 bytes");
+                Require(result.status == STATUS_BUFFER_TOO_SMALL,
+                        "a get code fails on fewer than 4 bytes");
             } else {
-                Require(result.status == STATUS_SUCCESS && result.information == 4, "a get code succeeds with 4 bytes");
+                Require(result.status == STATUS_SUCCESS && result.information == 4,
+                        "a get code succeeds with 4 bytes");
                 Require(Word(output) == expected, what);
             }
         };
@@ -181,11 +198,13 @@ private:
         case IOCTL_KESTRUNE_GET_CONFIG_DESCRIPTOR: {
             kstandin::usb::Bytes configuration = kstandin::usb::ConfigurationBytes(spec_);
             if (outputLength < configuration.size()) {
-                Require(result.status == STATUS_BUFFER_TOO_SMALL, "a short buffer gets no part of the configuration");
+                Require(result.status == STATUS_BUFFER_TOO_SMALL,
+                        "a short buffer gets no part of the configuration");
             } else {
-                Require(result.status == STATUS_SUCCESS && result.information == configuration.size() &&
-                            std::memcmp(output.data(), configuration.data(), configuration.size()) == 0,
-                        "the configuration comes back whole, as the device returned it");
+                Require(
+                    result.status == STATUS_SUCCESS && result.information == configuration.size() &&
+                        std::memcmp(output.data(), configuration.data(), configuration.size()) == 0,
+                    "the configuration comes back whole, as the device returned it");
             }
             break;
         }
@@ -194,7 +213,8 @@ private:
             break;
         case IOCTL_KESTRUNE_RESET_PIPE:
             if (!handle.pipe) {
-                Require(result.status == STATUS_INVALID_PARAMETER, "a pipe reset on a device handle is refused");
+                Require(result.status == STATUS_INVALID_PARAMETER,
+                        "a pipe reset on a device handle is refused");
             }
             Require(result.information == 0, "a pipe reset reports no bytes");
             break;
@@ -202,12 +222,14 @@ private:
         case IOCTL_KESTRUNE_SET_WRITE_CHUNK_SIZE:
         case IOCTL_KESTRUNE_SET_READ_CHUNK_SIZE: {
             if (inputLength < 4) {
-                Require(result.status == STATUS_BUFFER_TOO_SMALL, "a set code fails on fewer than 4 input bytes");
+                Require(result.status == STATUS_BUFFER_TOO_SMALL,
+                        "a set code fails on fewer than 4 input bytes");
                 break;
             }
             ULONG value = Word(input);
             if (code == IOCTL_KESTRUNE_SET_OPTIONS) {
-                Require(result.status == STATUS_SUCCESS && DriverOptions() == value, "the options are stored");
+                Require(result.status == STATUS_SUCCESS && DriverOptions() == value,
+                        "the options are stored");
             } else if (code == IOCTL_KESTRUNE_SET_WRITE_CHUNK_SIZE) {
                 Require(result.status == STATUS_SUCCESS && record->writeChunkSize == value,
                         "the write chunk size is stored");
@@ -215,16 +237,27 @@ private:
                 Require(value >= 1 && value <= kLargeChunkSize && record->readChunkSize == value,
                         "a read chunk size is stored only from 1 to 65536");
             } else {
-                Require(value == 0 || value > kLargeChunkSize, "a read chunk size from 1 to 65536 is taken");
+                Require(value == 0 || value > kLargeChunkSize,
+                        "a read chunk size from 1 to 65536 is taken");
             }
             break;
         }
-        case IOCTL_KESTRUNE_GET_OPTIONS: word(DriverOptions(), "GET_OPTIONS reports the options"); break;
-        case IOCTL_KESTRUNE_GET_VERSION: word(27010, "the driver version is 27010"); break;
+        case IOCTL_KESTRUNE_GET_OPTIONS:
+            word(DriverOptions(), "GET_OPTIONS reports the options");
+            break;
+        case IOCTL_KESTRUNE_GET_VERSION:
+            word(27010, "the driver version is 27010");
+            break;
         case IOCTL_KESTRUNE_GET_MAX_TRANSFER_A:
-        case IOCTL_KESTRUNE_GET_MAX_TRANSFER_B: word(65536, "the longest transfer is 65536 bytes"); break;
-        case IOCTL_KESTRUNE_GET_START_TICK: word(record->startTick, "the start tick is reported"); break;
-        case IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE: word(record->readChunkSize, "the read chunk size is reported"); break;
+        case IOCTL_KESTRUNE_GET_MAX_TRANSFER_B:
+            word(65536, "the longest transfer is 65536 bytes");
+            break;
+        case IOCTL_KESTRUNE_GET_START_TICK:
+            word(record->startTick, "the start tick is reported");
+            break;
+        case IOCTL_KESTRUNE_GET_READ_CHUNK_SIZE:
+            word(record->readChunkSize, "the read chunk size is reported");
+            break;
         case IOCTL_KESTRUNE_GET_WRITE_CHUNK_SIZE:
             word(record->writeChunkSize, "the write chunk size is reported");
             break;
@@ -232,21 +265,28 @@ private:
             if (outputLength < 21) {
                 Require(result.status == STATUS_BUFFER_TOO_SMALL, "the build date needs 21 bytes");
             } else {
-                Require(result.status == STATUS_SUCCESS && result.information == 21 && output[20] == 0 &&
+                Require(result.status == STATUS_SUCCESS && result.information == 21 &&
+                            output[20] == 0 &&
                             std::strlen(reinterpret_cast<const char*>(output.data())) == 20,
                         "the build date is 20 characters and a NUL");
             }
             break;
-        case IOCTL_KESTRUNE_GET_SERIAL_NUMBER: CheckText(spec_.serialIndex, result, output, outputLength); break;
+        case IOCTL_KESTRUNE_GET_SERIAL_NUMBER:
+            CheckText(spec_.serialIndex, result, output, outputLength);
+            break;
         case IOCTL_KESTRUNE_GET_MANUFACTURER_STRING:
             CheckText(spec_.manufacturerIndex, result, output, outputLength);
             break;
-        case IOCTL_KESTRUNE_GET_PRODUCT_STRING: CheckText(spec_.productIndex, result, output, outputLength); break;
+        case IOCTL_KESTRUNE_GET_PRODUCT_STRING:
+            CheckText(spec_.productIndex, result, output, outputLength);
+            break;
         case IOCTL_KESTRUNE_CLEAR_READ_BUFFER:
-            Require(result.status == STATUS_SUCCESS && result.information == 0 && record->readBufferCount == 0,
+            Require(result.status == STATUS_SUCCESS && result.information == 0 &&
+                        record->readBufferCount == 0,
                     "the clear empties the read-ahead buffer");
             break;
-        default: break;
+        default:
+            break;
         }
     }
 
@@ -255,7 +295,7 @@ private:
     std::vector<Handle> handles_;
 };
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -271,7 +311,8 @@ KeptDevice& Kept() {
     static KeptDevice* kept = new KeptDevice;
     if (!kept->plugged) {
         kept->plugged = std::make_unique<PluggedDevice>(kept->spec);
-        Require(kstandin::pnp::Start(kept->plugged->pdo()) == STATUS_SUCCESS, "a plain instrument starts");
+        Require(kstandin::pnp::Start(kept->plugged->pdo()) == STATUS_SUCCESS,
+                "a plain instrument starts");
         kstandin::WaitUntilQuiet();
         kept->poolBlocks = DevicePoolBlocks();
     }
@@ -281,7 +322,7 @@ KeptDevice& Kept() {
 // Brings the kept device back to Working with no handle open, as the next input expects it.
 void Restore(KeptDevice& kept, Session& session) {
     PluggedDevice& plugged = *kept.plugged;
-    if (plugged.removed()) {  // the surprise removal closed the handles as well
+    if (plugged.removed()) { // the surprise removal closed the handles as well
         kept.plugged.reset();
         return;
     }
@@ -290,12 +331,17 @@ void Restore(KeptDevice& kept, Session& session) {
     }
     PDEVICE_OBJECT pdo = plugged.pdo();
     switch (plugged.State()) {
-    case PendingStop: Require(kstandin::pnp::CancelStop(pdo) == STATUS_SUCCESS, "a cancelled stop succeeds"); break;
+    case PendingStop:
+        Require(kstandin::pnp::CancelStop(pdo) == STATUS_SUCCESS, "a cancelled stop succeeds");
+        break;
     case PendingRemove:
         Require(kstandin::pnp::CancelRemove(pdo) == STATUS_SUCCESS, "a cancelled removal succeeds");
         break;
-    case Stopped: Require(NT_SUCCESS(kstandin::pnp::Start(pdo)), "a stopped instrument starts again"); break;
-    default: break;
+    case Stopped:
+        Require(NT_SUCCESS(kstandin::pnp::Start(pdo)), "a stopped instrument starts again");
+        break;
+    default:
+        break;
     }
     kstandin::WaitUntilQuiet();
     DeviceRecord* record = plugged.record();
@@ -303,13 +349,14 @@ void Restore(KeptDevice& kept, Session& session) {
     Require(record->openHandles == 0, "closing every handle brings the count back to 0");
     Require(kstandin::OutstandingIrps() == 0 && kstandin::verifier::CheckTeardown() == 0,
             "no request is left in flight between inputs");
-    Require(DevicePoolBlocks() == kept.poolBlocks, "the device holds the same pool blocks between inputs");
+    Require(DevicePoolBlocks() == kept.poolBlocks,
+            "the device holds the same pool blocks between inputs");
     record->readChunkSize = 2048;
     record->writeChunkSize = 2048;
     kstandin::TrimPoolRecords();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
@@ -349,9 +396,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint8_t op = in.Byte();
         ULONG state = plugged.State();
         switch (op % 8) {
-        case 0: session.Open(in.Bit(), in.Byte()); break;
-        case 1: session.Close(in.Byte()); break;
-        case 2: {  // Plug and Play moves the device on, as the manager would from this state
+        case 0:
+            session.Open(in.Bit(), in.Byte());
+            break;
+        case 1:
+            session.Close(in.Byte());
+            break;
+        case 2: { // Plug and Play moves the device on, as the manager would from this state
             PDEVICE_OBJECT pdo = plugged.pdo();
             uint8_t move = in.Byte();
             if (state == Working) {
@@ -365,20 +416,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
             } else if (state == PendingStop) {
                 if (move % 2 == 0) {
-                    Require(kstandin::pnp::CancelStop(pdo) == STATUS_SUCCESS, "a cancelled stop succeeds");
+                    Require(kstandin::pnp::CancelStop(pdo) == STATUS_SUCCESS,
+                            "a cancelled stop succeeds");
                     Require(plugged.State() == Working, "a cancelled stop returns to Working");
                 } else {
                     Require(kstandin::pnp::Stop(pdo) == STATUS_SUCCESS, "a stop succeeds");
                 }
             } else if (state == PendingRemove) {
-                Require(kstandin::pnp::CancelRemove(pdo) == STATUS_SUCCESS, "a cancelled removal succeeds");
+                Require(kstandin::pnp::CancelRemove(pdo) == STATUS_SUCCESS,
+                        "a cancelled removal succeeds");
                 Require(plugged.State() == Working, "a cancelled removal returns to Working");
             } else if (state == Stopped) {
                 Require(NT_SUCCESS(kstandin::pnp::Start(pdo)), "a stopped instrument starts again");
             }
             break;
         }
-        default: session.Control(in); break;
+        default:
+            session.Control(in);
+            break;
         }
     }
     if (own) {

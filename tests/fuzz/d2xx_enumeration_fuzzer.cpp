@@ -34,13 +34,18 @@ std::string Held(const std::string& text, size_t size) {
     return held.substr(0, size - 1);
 }
 
-bool LeadByte932(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool LeadByte932(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
 
 // Whether `length` bytes of `text` end on a character boundary in the code page.
 bool OnBoundary(const std::string& text, size_t length, bool doubleByte) {
     size_t at = 0;
     while (at < length) {
-        at += doubleByte && LeadByte932(static_cast<unsigned char>(text[at])) && at + 1 < text.size() ? 2 : 1;
+        at +=
+            doubleByte && LeadByte932(static_cast<unsigned char>(text[at])) && at + 1 < text.size()
+                ? 2
+                : 1;
     }
     return at == length;
 }
@@ -50,7 +55,7 @@ std::string TextFrom(Input& in) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
@@ -70,10 +75,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint8_t kind = in.Byte();
         Attached device{};
         switch (kind % 4) {
-        case 0: device.info.id = (kOwnId << 16) | in.Word(); break;
-        case 1: device.info.id = kUnprogrammedId; break;
-        case 2: device.info.id = (kOwnId << 16) | (productFilter & 0xFFFF); break;
-        default: device.info.id = in.Dword(); break;
+        case 0:
+            device.info.id = (kOwnId << 16) | in.Word();
+            break;
+        case 1:
+            device.info.id = kUnprogrammedId;
+            break;
+        case 2:
+            device.info.id = (kOwnId << 16) | (productFilter & 0xFFFF);
+            break;
+        default:
+            device.info.id = in.Dword();
+            break;
         }
         device.info.busy = (kind & 0x10) != 0;
         device.infoFails = (kind & 0x20) != 0;
@@ -89,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         attached.push_back(device);
     }
 
-    HWND box = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | (sorted ? CBS_SORT : CBS_DROPDOWNLIST), 0, 0, 100,
-                               100, nullptr, nullptr, nullptr, nullptr);
+    HWND box = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | (sorted ? CBS_SORT : CBS_DROPDOWNLIST),
+                               0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
     Require(box != nullptr, "the combo box was created");
     SendMessageA(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("stale entry"));
     int result = GetD2xxInstruments(box, productFilter, includeUnprogrammed);
@@ -111,7 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         WORD filter = LOWORD(productFilter);
         if (HIWORD(device.info.id) == kOwnId && (filter == 0 || filter == LOWORD(device.info.id))) {
-            expected[i] = Held(device.info.description, 64) + " - " + Held(device.info.serialNumber, 16);
+            expected[i] =
+                Held(device.info.description, 64) + " - " + Held(device.info.serialNumber, 16);
             listed.insert(i);
         } else if (includeUnprogrammed && device.info.id == kUnprogrammedId) {
             expected[i] = "Unprogrammed FTDI FTD2XX device";
@@ -120,16 +134,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     LRESULT entries = SendMessageA(box, CB_GETCOUNT, 0, 0);
-    Require(entries == static_cast<LRESULT>(listed.size()), "one entry for each listed device, the box emptied first");
+    Require(entries == static_cast<LRESULT>(listed.size()),
+            "one entry for each listed device, the box emptied first");
     std::set<size_t> seen;
     for (LRESULT i = 0; i < entries; ++i) {
         LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
-        Require(length >= 0 && static_cast<size_t>(length) < kLabelSize, "no label is longer than the label buffer");
+        Require(length >= 0 && static_cast<size_t>(length) < kLabelSize,
+                "no label is longer than the label buffer");
         char text[1100];
         std::memset(text, 0, sizeof(text));
         SendMessageA(box, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
         LRESULT item = SendMessageA(box, CB_GETITEMDATA, static_cast<WPARAM>(i), 0);
-        Require(item >= 0 && static_cast<size_t>(item) < count && listed.count(static_cast<size_t>(item)) != 0,
+        Require(item >= 0 && static_cast<size_t>(item) < count &&
+                    listed.count(static_cast<size_t>(item)) != 0,
                 "item data is the number of a device that may be listed");
         Require(seen.insert(static_cast<size_t>(item)).second, "each device is listed once");
         const std::string& full = expected[static_cast<size_t>(item)];
@@ -138,7 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (full.size() < kLabelSize) {
             Require(label == full, "a label that fits is not cut");
         } else {
-            bool cutAtEnd = label.size() == kLabelSize - 1 || (doubleByte && label.size() == kLabelSize - 2);
+            bool cutAtEnd =
+                label.size() == kLabelSize - 1 || (doubleByte && label.size() == kLabelSize - 2);
             Require(cutAtEnd && OnBoundary(full, label.size(), doubleByte),
                     "a long label is cut at the buffer, on a character boundary");
         }

@@ -28,19 +28,21 @@ inline kstandin::LoadedDriver& Driver() {
         NTSTATUS entry = STATUS_UNSUCCESSFUL;
         std::string error;
         auto loaded = kstandin::LoadedDriver::Load(
-            KESTRUNE_DRIVER_PATH, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kestrune",
-            &entry, &error);
+            KESTRUNE_DRIVER_PATH,
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kestrune", &entry, &error);
         if (!loaded || entry != STATUS_SUCCESS) {
-            std::fprintf(stderr, "the driver did not load: %s (DriverEntry 0x%08X)\n", error.c_str(),
-                         static_cast<unsigned>(entry));
+            std::fprintf(stderr, "the driver did not load: %s (DriverEntry 0x%08X)\n",
+                         error.c_str(), static_cast<unsigned>(entry));
             std::abort();
         }
-        return loaded.release();  // never unloaded: the process ends with it
+        return loaded.release(); // never unloaded: the process ends with it
     }();
     return *driver;
 }
 
-inline ULONG& DriverOptions() { return *static_cast<ULONG*>(Driver().Symbol("driverOptions")); }
+inline ULONG& DriverOptions() {
+    return *static_cast<ULONG*>(Driver().Symbol("driverOptions"));
+}
 
 // Pool blocks of the driver (its tag) and of the USB support routines ("USBD").
 inline size_t DevicePoolBlocks() {
@@ -57,16 +59,22 @@ inline size_t DevicePoolBlocks() {
 // dispatch-level thread, or either at random.
 inline void ChooseLowerCompletion(Input& in) {
     switch (in.Byte() % 3) {
-    case 0: kstandin::SetLowerCompletion(kstandin::LowerCompletion::AtOnce); break;
-    case 1: kstandin::SetLowerCompletion(kstandin::LowerCompletion::Later); break;
-    default: kstandin::SetLowerCompletion(kstandin::LowerCompletion::Random); break;
+    case 0:
+        kstandin::SetLowerCompletion(kstandin::LowerCompletion::AtOnce);
+        break;
+    case 1:
+        kstandin::SetLowerCompletion(kstandin::LowerCompletion::Later);
+        break;
+    default:
+        kstandin::SetLowerCompletion(kstandin::LowerCompletion::Random);
+        break;
     }
 }
 
 // One instrument for one input: plugged in and added at construction, removed by Remove() or at
 // destruction, after which nothing of the device may be left.
 class PluggedDevice {
-public:
+  public:
     explicit PluggedDevice(const kstandin::usb::InstrumentSpec& spec)
         : instrument_(std::make_unique<kstandin::usb::Instrument>(spec)) {
         Driver();
@@ -97,7 +105,8 @@ public:
         removed_ = true;
         if (surprise) {
             instrument_->Unplug();
-            Require(kstandin::pnp::SurpriseRemove(pdo()) == STATUS_SUCCESS, "surprise removal succeeds");
+            Require(kstandin::pnp::SurpriseRemove(pdo()) == STATUS_SUCCESS,
+                    "surprise removal succeeds");
         }
         Require(kstandin::pnp::Remove(pdo()) == STATUS_SUCCESS, "removal succeeds");
         for (PFILE_OBJECT file : files_) {
@@ -108,7 +117,8 @@ public:
         kstandin::WaitUntilQuiet();
         Require(kstandin::OutstandingIrps() == 0, "no request is in flight after the removal");
         Require(kstandin::verifier::CheckTeardown() == 0, "no request is held after the removal");
-        Require(DevicePoolBlocks() == poolBefore_, "the removal released every pool block of the device");
+        Require(DevicePoolBlocks() == poolBefore_,
+                "the removal released every pool block of the device");
         kstandin::TrimPoolRecords();
     }
 
@@ -124,7 +134,7 @@ public:
     }
     const std::vector<PFILE_OBJECT>& files() const { return files_; }
 
-private:
+  private:
     std::unique_ptr<kstandin::usb::Instrument> instrument_;
     PDEVICE_OBJECT device_ = nullptr;
     DeviceRecord* record_ = nullptr;
@@ -138,4 +148,4 @@ inline kstandin::usb::InstrumentSpec PlainInstrument(USHORT maxPacketSize = 64) 
     return kstandin::usb::BulkInstrument(maxPacketSize);
 }
 
-}  // namespace kestrune_fuzz
+} // namespace kestrune_fuzz

@@ -46,7 +46,7 @@ LONG ExpectedIndex(const std::u16string& name, LONG* wrapped) {
 std::u16string NameFrom(Input& in) {
     std::u16string name;
     uint8_t shape = in.Byte();
-    if (shape % 4 == 0) {  // a long name: a unit repeated, then the rest of the input
+    if (shape % 4 == 0) { // a long name: a unit repeated, then the rest of the input
         size_t repeat = in.Word() % 32000;
         name.assign(repeat, static_cast<char16_t>(in.Word()));
     }
@@ -84,7 +84,7 @@ ULONG OpenPipeCount(DeviceRecord* record) {
     return count;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
@@ -107,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         LONG handlesBefore = record->openHandles;
         kstandin::IrpResult result =
             kstandin::SendIrp(kstandin::TopOfStack(plugged.device()), IRP_MJ_CREATE, 0, {}, file);
-        Require(result.completed && result.information == 0, "a create completes at once with no information");
+        Require(result.completed && result.information == 0,
+                "a create completes at once with no information");
         LONG wrapped;
         LONG index = ExpectedIndex(name, &wrapped);
         NTSTATUS expected;
@@ -119,10 +120,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             expected = STATUS_INVALID_PARAMETER;
         } else {
             LONG pipe = index != kNone ? index : wrapped;
-            expected = static_cast<ULONG>(pipe) < record->interfaceInfo->NumberOfPipes ? STATUS_SUCCESS
-                                                                                        : STATUS_INVALID_DEVICE_STATE;
+            expected = static_cast<ULONG>(pipe) < record->interfaceInfo->NumberOfPipes
+                           ? STATUS_SUCCESS
+                           : STATUS_INVALID_DEVICE_STATE;
             if (index == kNone && result.status == STATUS_INVALID_PARAMETER) {
-                expected = STATUS_INVALID_PARAMETER;  // a wrapped run may be refused
+                expected = STATUS_INVALID_PARAMETER; // a wrapped run may be refused
             }
         }
         Require(result.status == expected, "the create's status follows the name rule");
@@ -137,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Require(file->FsContext == nullptr, "an empty name opens the device itself");
         } else {
             LONG pipe = index != kNone ? index : wrapped;
-            Require(file->FsContext == &record->interfaceInfo->Pipes[pipe], "the handle is bound to the named pipe");
+            Require(file->FsContext == &record->interfaceInfo->Pipes[pipe],
+                    "the handle is bound to the named pipe");
             ++pipesOpen;
         }
         Require(OpenPipeCount(record) == pipesOpen, "the pipe table counts the open pipe handles");

@@ -19,7 +19,7 @@ inline void Require(bool holds, const char* invariant) {
 }
 
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     bool Empty() const { return position_ >= size_; }
@@ -47,10 +47,10 @@ public:
     std::vector<uint8_t> Counted8() { return Bytes(Byte()); }
     std::vector<uint8_t> Counted16(size_t limit) { return Bytes(Word() % (limit + 1)); }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t position_ = 0;
 };
 
-}  // namespace kestrune_fuzz
+} // namespace kestrune_fuzz

@@ -35,23 +35,23 @@ Bytes StructuredConfiguration(Input& in) {
     }
     Bytes bytes = kstandin::usb::ConfigurationBytes(spec);
     uint8_t lies = in.Byte();
-    if (lies & 1) {  // wTotalLength off by a signed amount, both ways
+    if (lies & 1) { // wTotalLength off by a signed amount, both ways
         int total = bytes[2] | (bytes[3] << 8);
         total += static_cast<int8_t>(in.Byte());
         bytes[2] = static_cast<UCHAR>(total & 0xFF);
         bytes[3] = static_cast<UCHAR>((total >> 8) & 0xFF);
     }
-    if (lies & 2) {  // the header's own bLength
+    if (lies & 2) { // the header's own bLength
         bytes[0] = in.Byte();
     }
-    if (lies & 4) {  // bNumInterfaces other than what follows
+    if (lies & 4) { // bNumInterfaces other than what follows
         bytes[4] = in.Byte();
     }
-    if (lies & 8) {  // any byte of the rest
+    if (lies & 8) { // any byte of the rest
         size_t at = in.Word() % bytes.size();
         bytes[at] = in.Byte();
     }
-    if (lies & 16) {  // cut short or padded beyond what it announces
+    if (lies & 16) { // cut short or padded beyond what it announces
         size_t length = in.Word() % (bytes.size() + 32);
         bytes.resize(length, in.Byte());
     }
@@ -113,7 +113,7 @@ void CheckStarted(PluggedDevice& plugged, const Bytes& configuration, bool probe
             "the read chunk size is 65536 only after an answered probe");
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
@@ -121,8 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t flags = in.Byte();
 
     InstrumentSpec spec = PlainInstrument();
-    spec.vendorAnswer = (flags & 4) ? kstandin::usb::ControlAnswer::Succeed
-                                    : kstandin::usb::ControlAnswer::Stall;
+    spec.vendorAnswer =
+        (flags & 4) ? kstandin::usb::ControlAnswer::Succeed : kstandin::usb::ControlAnswer::Stall;
     if (flags & 1) {
         spec.rawDeviceDescriptor = in.Counted8();
     }
@@ -140,9 +140,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckStarted(plugged, configuration, (flags & 4) != 0);
         // A stop and a second start configure the device afresh from the same bytes.
         if (flags & 8) {
-            Require(kstandin::pnp::QueryStop(plugged.pdo()) == STATUS_SUCCESS, "an idle device may stop");
+            Require(kstandin::pnp::QueryStop(plugged.pdo()) == STATUS_SUCCESS,
+                    "an idle device may stop");
             Require(kstandin::pnp::Stop(plugged.pdo()) == STATUS_SUCCESS, "the stop succeeds");
-            Require(plugged.record()->configDescriptor == nullptr && plugged.record()->interfaceInfo == nullptr,
+            Require(plugged.record()->configDescriptor == nullptr &&
+                        plugged.record()->interfaceInfo == nullptr,
                     "the stop releases the configuration");
             if (NT_SUCCESS(kstandin::pnp::Start(plugged.pdo()))) {
                 CheckStarted(plugged, configuration, (flags & 4) != 0);

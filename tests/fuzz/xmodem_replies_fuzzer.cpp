@@ -29,7 +29,7 @@ constexpr double kTimeScale = 0.0002;
 // Hands the next reply to the line after each write of the sender and after each read that
 // timed out; the first goes out at the sender's opening purge.
 class ReplyPeer : public d2xxsim::Peer {
-public:
+  public:
     explicit ReplyPeer(std::vector<std::vector<uint8_t>> replies) : replies_(std::move(replies)) {}
     void Attach(d2xxsim::Line* line) override { line_ = line; }
     void OnPurge(ULONG mask) override {
@@ -48,7 +48,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::mutex lock_;
     std::vector<std::vector<uint8_t>> replies_;
     size_t next_ = 0;
@@ -78,7 +78,7 @@ std::vector<uint8_t> ExpectedBlock(const std::vector<uint8_t>& file, size_t inde
 
 struct Record {
     std::vector<d2xxsim::Call> calls;
-    size_t cancelAt = SIZE_MAX;  // index of the call after which Cancel was pressed
+    size_t cancelAt = SIZE_MAX; // index of the call after which Cancel was pressed
 };
 
 void CheckRun(const Record& run, const std::vector<uint8_t>& file, LONG result) {
@@ -90,7 +90,8 @@ void CheckRun(const Record& run, const std::vector<uint8_t>& file, LONG result) 
     bool pairSeen = false;
     for (size_t i = 0; i < run.calls.size(); ++i) {
         const d2xxsim::Call& call = run.calls[i];
-        Require(!pairSeen || call.function == "FT_Purge", "nothing but a purge follows two CAN bytes in a row");
+        Require(!pairSeen || call.function == "FT_Purge",
+                "nothing but a purge follows two CAN bytes in a row");
         if (call.function == "FT_Write") {
             stream.insert(stream.end(), call.data.begin(), call.data.end());
         } else if (call.function == "FT_Read") {
@@ -104,9 +105,11 @@ void CheckRun(const Record& run, const std::vector<uint8_t>& file, LONG result) 
             }
         }
     }
-    Require(timeoutsAfterCancel <= 1 && readsAfterCancel <= 3, "Cancel ends the transfer within one read time-out");
+    Require(timeoutsAfterCancel <= 1 && readsAfterCancel <= 3,
+            "Cancel ends the transfer within one read time-out");
     if (pairSeen) {
-        Require(result == DownloadReceiverCancelled, "two CAN bytes in a row end the transfer as cancelled by the receiver");
+        Require(result == DownloadReceiverCancelled,
+                "two CAN bytes in a row end the transfer as cancelled by the receiver");
     }
     if (result == DownloadReceiverCancelled) {
         Require(pairSeen, "only two CAN bytes in a row count as the receiver's cancel");
@@ -144,17 +147,20 @@ void CheckRun(const Record& run, const std::vector<uint8_t>& file, LONG result) 
                 packet = ExpectedBlock(file, sentBlocks);
                 size_t available = std::min(packet.size(), stream.size() - at);
                 bool whole = available == packet.size();
-                Require(std::equal(packet.begin(), packet.begin() + static_cast<long>(available),
-                                   stream.begin() + static_cast<long>(at)),
-                        "each new block is the file's next block, numbered in sequence, with its CRC");
-                Require(whole || result == DownloadUserCancelled, "only Cancel leaves a packet unfinished");
+                Require(
+                    std::equal(packet.begin(), packet.begin() + static_cast<long>(available),
+                               stream.begin() + static_cast<long>(at)),
+                    "each new block is the file's next block, numbered in sequence, with its CRC");
+                Require(whole || result == DownloadUserCancelled,
+                        "only Cancel leaves a packet unfinished");
                 ++sentBlocks;
                 if (!whole) {
                     break;
                 }
             }
         }
-        Require(last.empty() || packet == last || packet[0] == EOT || packet[1] == static_cast<uint8_t>(last[1] + 1),
+        Require(last.empty() || packet == last || packet[0] == EOT ||
+                    packet[1] == static_cast<uint8_t>(last[1] + 1),
                 "a packet is a resend of the last or the next in sequence");
         last = packet;
         at += packet.size();
@@ -164,7 +170,7 @@ void CheckRun(const Record& run, const std::vector<uint8_t>& file, LONG result) 
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
@@ -188,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!in.Empty() && replies.size() < 400) {
         uint8_t kind = in.Byte();
         if (kind < 64) {
-            replies.push_back({});  // silence: the read times out
+            replies.push_back({}); // silence: the read times out
         } else if (kind < 224) {
             const uint8_t words[] = {'C', ACK, 0x15, CAN};
             replies.push_back({words[kind % 4]});
@@ -199,9 +205,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     win32sim::ClearVirtualFiles();
     win32sim::AddVirtualFile(kPath, file);
-    sourceFile = CreateFileA(kPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    sourceFile =
+        CreateFileA(kPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     Require(sourceFile != INVALID_HANDLE_VALUE, "the firmware file opens");
-    int device = d2xxsim::AddDevice({(static_cast<DWORD>(AMBRIX_OWN_VENDOR_ID) << 16) | 2, "FZ0001", "Fuzz", false});
+    int device = d2xxsim::AddDevice(
+        {(static_cast<DWORD>(AMBRIX_OWN_VENDOR_ID) << 16) | 2, "FZ0001", "Fuzz", false});
     auto peer = std::make_shared<ReplyPeer>(std::move(replies));
     d2xxsim::AttachPeer(device, peer);
     Require(FT_Open(device, &deviceHandle) == FT_OK, "the instrument opens");
@@ -224,14 +232,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             InterlockedExchange(&cancelRequested, 1);
         }
     });
-    HWND dialog = CreateWindowExA(0, "STATIC", "progress", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND dialog = CreateWindowExA(0, "STATIC", "progress", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                  nullptr, nullptr);
     senderModule = nullptr;
     InterlockedExchange(&senderFinished, 0);
     XmodemSendThread(dialog);
     d2xxsim::SetCallObserver(nullptr);
     run.calls = d2xxsim::Calls();
     LONG result = InterlockedCompareExchange(&senderResult, 0, 0);
-    Require(InterlockedCompareExchange(&senderFinished, 0, 0) == 1, "the sender records its result once it ends");
+    Require(InterlockedCompareExchange(&senderFinished, 0, 0) == 1,
+            "the sender records its result once it ends");
     CheckRun(run, file, result);
 
     DestroyWindow(dialog);
