@@ -142,7 +142,10 @@ TEST_F(SystemDevicePowerTest, ADeviceRequestOfAnotherDriverDrainsWithItsOwnRefer
     std::thread down([this] {
         EXPECT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
     });
-    std::this_thread::sleep_for(100ms);
+    // The device's own reference, the read's and the device request's, waiting in the drain.
+    EXPECT_TRUE(Eventually([this] { return OutstandingIo() == 3; }))
+        << "the device request never reached the drain";
+    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(instrument_->DevicePower(), PowerDeviceD0) << "passed down while a request ran";
     // The device's own reference was never given away: the removal has not been signalled.
     EXPECT_EQ(KeReadStateEvent(&record_->removeEvent), 0);
@@ -290,7 +293,10 @@ TEST_F(SystemDevicePowerTest, ARemovalDuringTheDrainWaitsForTheDeviceRequest) {
     std::thread down([this] {
         EXPECT_EQ(kstandin::power::SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
     });
-    std::this_thread::sleep_for(100ms);
+    // The device's own reference, the read's and the device request's, waiting in the drain.
+    EXPECT_TRUE(Eventually([this] { return OutstandingIo() == 3; }))
+        << "the device request never reached the drain";
+    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(instrument_->DevicePower(), PowerDeviceD0) << "passed down while a request ran";
 
     std::u16string name = NameOf(record_->deviceName);
@@ -305,6 +311,8 @@ TEST_F(SystemDevicePowerTest, ARemovalDuringTheDrainWaitsForTheDeviceRequest) {
     remove.join();
     EXPECT_EQ(removal, STATUS_SUCCESS);
     EXPECT_FALSE(kstandin::DeviceNameExists(name));
+    // The power manager frees the device request after its completion function has run.
+    kstandin::WaitUntilQuiet();
     instrument_->DeletePdo();
 }
 

@@ -88,6 +88,11 @@ void ClearCalls();
 // Called after each call is recorded, on the calling thread.
 void SetCallObserver(std::function<void(const Call&)> observer);
 
+// A bridge that leaves its strings unterminated: FT_GetDeviceInfo copies the serial number and
+// the description byte for byte into the whole 16- and 64-byte buffers, with no NUL when the
+// text fills them (a shorter text is followed by one). Off for every device after Reset.
+void SetUnterminatedInfo(int device, bool unterminated);
+
 }  // namespace d2xxsim
 
 #endif

@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sys/prctl.h>
 #include <thread>
 
@@ -217,6 +218,18 @@ uintptr_t nextHandle = 0x5000;                 // guarded by tableLock
 FT_STATUS listDevicesStatus = FT_OK;           // guarded by tableLock
 std::vector<Call> calls;                       // guarded by tableLock
 std::function<void(const Call&)> observer;     // guarded by tableLock
+std::set<int> unterminatedInfo;               // devices set by SetUnterminatedInfo; tableLock
+
+// Copies text into a buffer of `size` bytes, terminated only when it is shorter than the buffer.
+void CopyUnterminated(PCHAR buffer, const std::string& text, size_t size)
+{
+    if (!buffer)
+        return;
+    size_t length = std::min(text.size(), size);
+    std::memcpy(buffer, text.data(), length);
+    if (length < size)
+        buffer[length] = 0;
+}
 
 // Finds the open device behind a handle, and the failure set for the function if any.
 std::shared_ptr<Device> DeviceOf(FT_HANDLE handle, int* number)
@@ -280,6 +293,7 @@ void Reset()
         gone.swap(devices);
         handles.clear();
         listDevicesStatus = FT_OK;
+        unterminatedInfo.clear();
         calls.clear();
         observer = nullptr;
         timeScale = 1.0;
@@ -296,6 +310,15 @@ void SetLineModel(const LineModel& model)
 }
 
 LineModel CurrentLineModel() { return Model(); }
+
+void SetUnterminatedInfo(int device, bool unterminated)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    if (unterminated)
+        unterminatedInfo.insert(device);
+    else
+        unterminatedInfo.erase(device);
+}
 
 int AddDevice(const DeviceInfo& info)
 {
@@ -496,10 +519,20 @@ FT_STATUS WINAPI FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, LPDWORD id,
             *type = 5;  // a 232R bridge
         if (id)
             *id = device->info.id;
-        if (serialNumber)
-            lstrcpynA(serialNumber, device->info.serialNumber.c_str(), 16);
-        if (description)
-            lstrcpynA(description, device->info.description.c_str(), 64);
+        bool unterminated;
+        {
+            std::lock_guard<std::mutex> lock(tableLock);
+            unterminated = unterminatedInfo.count(call.device) != 0;
+        }
+        if (unterminated) {
+            CopyUnterminated(serialNumber, device->info.serialNumber, 16);
+            CopyUnterminated(description, device->info.description, 64);
+        } else {
+            if (serialNumber)
+                lstrcpynA(serialNumber, device->info.serialNumber.c_str(), 16);
+            if (description)
+                lstrcpynA(description, device->info.description.c_str(), 64);
+        }
     }
     return Record(std::move(call));
 }

@@ -565,6 +565,13 @@ std::vector<PoolBlock> OutstandingPool() {
     return blocks;
 }
 
+void TrimPoolRecords() {
+    std::lock_guard<std::mutex> lock(detail::K().mu);
+    detail::K().poolHistory.clear();
+    detail::K().poolHistory.shrink_to_fit();
+    detail::K().freedPool.clear();
+}
+
 std::vector<PoolBlock> AllocationHistory() {
     std::lock_guard<std::mutex> lock(detail::K().mu);
     return detail::K().poolHistory;

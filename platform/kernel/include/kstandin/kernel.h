@@ -239,6 +239,11 @@ void FailNextWorkItemAllocation();               // the next IoAllocateWorkItem 
 void FailNextMdlMapping();                  // the next MmMapLockedPagesSpecifyCache returns null
 void FailNextPowerRequest(NTSTATUS status); // the next PoRequestPowerIrp fails with it
 ULONG LastMappingPriority();                // Priority of the last MmMapLockedPagesSpecifyCache
+// Long runs that load a driver once and drive it for millions of devices (the fuzzers): forgets
+// the allocation history and the addresses of freed blocks, which otherwise grow with every
+// allocation. Live blocks, the allocation count and injected faults are kept; a later free of a
+// forgotten block is still a finding (an unknown pointer instead of a double free).
+void TrimPoolRecords();
 // Whether [address, address + length) lies in non-paged system memory: a live non-paged pool
 // block, a device extension, or the system mapping of an MDL (mapped and not yet unmapped, or
 // built for non-paged pool). Stacks and user buffers are not.
