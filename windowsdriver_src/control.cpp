@@ -135,6 +135,10 @@ void ClearReadBuffer(DeviceRecord* record, ControlRequest* request) {
 }  // namespace
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    return DispatchControlRequest(device, irp, FALSE);
+}
+
+NTSTATUS DispatchControlRequest(PDEVICE_OBJECT device, PIRP irp, BOOLEAN resumed) {
     DeviceRecord* record = RecordOf(device);
     // The reference first, then the gate: a stop or removal that begins after the look waits
     // for this request. A request held while the device is out of D0 goes on later.
@@ -143,7 +147,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         ReleaseIoReference(record);
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
-    if (HoldRequestIfNeeded(record, irp)) {
+    if (HoldRequestIfNeeded(record, irp, resumed)) {
         ReleaseIoReference(record);
         return STATUS_PENDING;
     }

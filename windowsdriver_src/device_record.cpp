@@ -84,27 +84,47 @@ PIRP RemoveHeldRequest(DeviceRecord* record, PFILE_OBJECT file) EXCLUDES(record-
     return found;
 }
 
-// Sends the held requests on at PASSIVE_LEVEL, where their dispatch routines run: each passes
-// the gates again, so a request held once more, or refused by a device that has changed state
-// meanwhile, is treated as any arriving request. The work item's I/O reference keeps a removal
-// waiting until it is done.
+// Takes the first held request off the queue to send it on, as long as requests are allowed;
+// when there is none (or requests are held again) the sending ends, in the same step under the
+// lock, so that no request can queue behind a sender that has already left.
+PIRP NextRequestToResume(DeviceRecord* record) EXCLUDES(record->queueLock) {
+    PIRP found = nullptr;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+    if (QueueStateOf(record) == AllowRequests) {
+        for (PLIST_ENTRY entry = record->pendingQueue.Flink; entry != &record->pendingQueue;
+             entry = entry->Flink) {
+            PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+            if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                RemoveEntryList(entry);
+                found = irp;
+                break;
+            }
+        }
+    }
+    if (found == nullptr) {
+        record->heldRequestsResuming = FALSE;
+    }
+    KeReleaseSpinLock(&record->queueLock, oldIrql);
+    return found;
+}
+
+// Sends the held requests on at PASSIVE_LEVEL, where their dispatch routines run, in the order
+// they arrived: each passes the gates again, so a request refused by a device that has changed
+// state meanwhile is treated as any arriving request. The work item's I/O reference keeps a
+// removal waiting until it is done.
 VOID NTAPI SendHeldRequestsOn(PDEVICE_OBJECT device, PVOID context) {
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
     DeviceRecord* record = RecordOf(device);
-    while (QueueStateOf(record) == AllowRequests) {
-        PIRP irp = RemoveHeldRequest(record, nullptr);
-        if (irp == nullptr) {
-            break;
-        }
+    for (PIRP irp = NextRequestToResume(record); irp != nullptr; irp = NextRequestToResume(record)) {
         switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
         case IRP_MJ_READ:
-            DispatchRead(device, irp);
+            DispatchReadWrite(device, irp, 1, TRUE);
             break;
         case IRP_MJ_WRITE:
-            DispatchWrite(device, irp);
+            DispatchReadWrite(device, irp, 0, TRUE);
             break;
         default:
-            DispatchDeviceControl(device, irp);
+            DispatchControlRequest(device, irp, TRUE);
             break;
         }
     }
@@ -113,18 +133,22 @@ VOID NTAPI SendHeldRequestsOn(PDEVICE_OBJECT device, PVOID context) {
 
 } // namespace
 
-BOOLEAN HoldRequestIfNeeded(DeviceRecord* record, PIRP irp) {
-    if (QueueStateOf(record) != HoldRequests) {
-        return FALSE;
-    }
-    // Looked at again under queueLock: ProcessPendingQueue takes the lock after every change of
+BOOLEAN HoldRequestIfNeeded(DeviceRecord* record, PIRP irp, BOOLEAN resumed) {
+    // Looked at under queueLock: ProcessPendingQueue takes the lock after every change of
     // queueState, so a request that is queued here is met by its walk, or sees the new state.
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
-    if (QueueStateOf(record) != HoldRequests) {
+    BOOLEAN hold = QueueStateOf(record) == HoldRequests ||
+                   (resumed == FALSE && record->heldRequestsResuming);
+    if (hold == FALSE) {
         KeReleaseSpinLock(&record->queueLock, oldIrql);
         return FALSE;
     }
-    InsertTailList(&record->pendingQueue, &irp->Tail.Overlay.ListEntry);
+    // A request that was being sent on keeps its place at the front.
+    if (resumed) {
+        InsertHeadList(&record->pendingQueue, &irp->Tail.Overlay.ListEntry);
+    } else {
+        InsertTailList(&record->pendingQueue, &irp->Tail.Overlay.ListEntry);
+    }
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelHeldRequest);
     // A cancel that came before the routine was set had nothing to call: if the routine can
@@ -150,10 +174,14 @@ VOID ProcessPendingQueue(DeviceRecord* record) {
             CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
         }
     } else if (queueState == AllowRequests) {
+        // One sender at a time: one that is running goes on with whatever is queued.
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
-        BOOLEAN empty = IsListEmpty(&record->pendingQueue);
+        BOOLEAN send = !IsListEmpty(&record->pendingQueue) && !record->heldRequestsResuming;
+        if (send) {
+            record->heldRequestsResuming = TRUE;
+        }
         KeReleaseSpinLock(&record->queueLock, oldIrql);
-        if (!empty) {
+        if (send) {
             PIO_WORKITEM workItem = IoAllocateWorkItem(record->self);
             if (workItem != nullptr) {
                 AcquireIoReference(record);
@@ -163,6 +191,9 @@ VOID ProcessPendingQueue(DeviceRecord* record) {
                      irp = RemoveHeldRequest(record, nullptr)) {
                     CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
                 }
+                oldIrql = KeAcquireSpinLockRaiseToDpc(&record->queueLock);
+                record->heldRequestsResuming = FALSE;
+                KeReleaseSpinLock(&record->queueLock, oldIrql);
             }
         }
     }

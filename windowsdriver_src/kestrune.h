@@ -79,6 +79,10 @@ struct DeviceRecord {
     // Reads, writes and control codes that passed the gate while requests were held (the device
     // leaving or out of D0), in arrival order; ProcessPendingQueue sends them on or fails them.
     LIST_ENTRY pendingQueue GUARDED_BY(queueLock);
+    // TRUE from when the held requests are to be sent on until the work item that sends them
+    // finds none left: requests arriving meanwhile queue behind them, so that none overtakes an
+    // earlier one of the same application.
+    BOOLEAN heldRequestsResuming GUARDED_BY(queueLock);
     // Guards pendingQueue, the counts of pipeOpen, the pipe table's pointers as close reads them,
     // and the serial-number cache.
     KSPIN_LOCK queueLock;
@@ -219,9 +223,14 @@ VOID ProcessPendingQueue(DeviceRecord* record) EXCLUDES(record->queueLock);
 // PASSIVE_LEVEL; one waiter per device at a time.
 BOOLEAN WaitForIdle(DeviceRecord* record, LONG level) EXCLUDES(record->ioCountLock);
 // The dispatch routines' second gate: a request that passed the state gate while requests are
-// held is queued in pendingQueue, pending and cancellable, and TRUE is returned (the request
-// belongs to the queue now). The caller holds an I/O reference and keeps it.
-BOOLEAN HoldRequestIfNeeded(DeviceRecord* record, PIRP irp) EXCLUDES(record->queueLock);
+// held, or while held ones are still being sent on, is queued in pendingQueue behind them,
+// pending and cancellable, and TRUE is returned (the request belongs to the queue now). A held
+// request that is being sent on passes, or goes back to the front while requests are held
+// again. The caller holds an I/O reference and releases it as usual.
+BOOLEAN HoldRequestIfNeeded(DeviceRecord* record, PIRP irp, BOOLEAN resumed)
+    EXCLUDES(record->queueLock);
+// The control-code dispatch; `resumed` as for DispatchReadWrite.
+NTSTATUS DispatchControlRequest(PDEVICE_OBJECT device, PIRP irp, BOOLEAN resumed);
 // Completes the held requests and the reads waiting for their turn that belong to a closing
 // file, with STATUS_CANCELLED.
 VOID CancelRequestsOfFile(DeviceRecord* record, PFILE_OBJECT file);
@@ -261,7 +270,8 @@ constexpr ULONG kMaxTransferLength = 65536;
 // The pipe of a pipe handle in the current pipe table; null for a device handle, for a handle
 // opened before the last stop, and after stop or removal.
 PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceRecord* record, PFILE_OBJECT file);
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead);
+// `resumed`: a held request being sent on (see HoldRequestIfNeeded).
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead, BOOLEAN resumed);
 NTSTATUS NTAPI OnReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // Takes up to `wanted` bytes from the front of the read-ahead buffer (all or nothing unless

@@ -582,9 +582,10 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID contextPoi
 namespace {
 
 // The dispatch of a read or write; the caller holds an I/O reference for the whole of it.
-NTSTATUS ReadOrWrite(PDEVICE_OBJECT device, DeviceRecord* record, PIRP irp, ULONG isRead) {
+NTSTATUS ReadOrWrite(PDEVICE_OBJECT device, DeviceRecord* record, PIRP irp, ULONG isRead,
+                     BOOLEAN resumed) {
     // A request held while the device is out of D0 goes on later, port check included.
-    if (DeviceStateOf(record) == Working && HoldRequestIfNeeded(record, irp)) {
+    if (DeviceStateOf(record) == Working && HoldRequestIfNeeded(record, irp, resumed)) {
         return STATUS_PENDING;
     }
     // A write first makes sure the port is enabled. After the removal there is no lower device
@@ -683,10 +684,10 @@ NTSTATUS ReadOrWrite(PDEVICE_OBJECT device, DeviceRecord* record, PIRP irp, ULON
 
 // The reference first, then the gates: a stop or removal that begins after the look waits for
 // this request before it releases the pipe table or detaches from the lower device.
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead, BOOLEAN resumed) {
     DeviceRecord* record = RecordOf(device);
     AcquireIoReference(record);
-    NTSTATUS status = ReadOrWrite(device, record, irp, isRead);
+    NTSTATUS status = ReadOrWrite(device, record, irp, isRead, resumed);
     ReleaseIoReference(record);
     return status;
 }
@@ -694,9 +695,9 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp, ULONG isRead) {
 } // extern "C"
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
-    return DispatchReadWrite(device, irp, 1);
+    return DispatchReadWrite(device, irp, 1, FALSE);
 }
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
-    return DispatchReadWrite(device, irp, 0);
+    return DispatchReadWrite(device, irp, 0, FALSE);
 }

@@ -4,11 +4,6 @@
 // nothing, and that every instrument's data reached the applications whole and in order.
 //
 //   stress_program [count [first random start]] [--no-patient-reads] [--no-held-check]
-//                  [--tolerate-held-reorder]
-//
-// --tolerate-held-reorder prints, without failing the sequence, the one finding the driver is
-// known to have until its mend: requests held while the device was leaving D0 are sent on after
-// requests that came later, so a thread's reads may get the stream out of order.
 //
 // Sequence i runs from random start first + i; a failing one is printed with its start, and
 // `stress_program 1 <start>` replays it. Without a first start the program takes one from the
@@ -36,7 +31,7 @@ bool ParseNumber(const char* text, uint64_t* value) {
 
 int Usage() {
     std::fprintf(stderr, "usage: stress_program [count [first-random-start]] [--no-patient-reads] "
-                         "[--no-held-check] [--tolerate-held-reorder]\n");
+                         "[--no-held-check]\n");
     return 2;
 }
 
@@ -55,12 +50,9 @@ int main(int argc, char** argv) {
     if (const char* text = std::getenv("KESTRUNE_STRESS_START"); text && !ParseNumber(text, &first))
         return Usage();
     stress::Options options;
-    bool tolerateHeldReorder = false;
     int position = 0;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--tolerate-held-reorder") == 0) {
-            tolerateHeldReorder = true;
-        } else if (std::strcmp(argv[i], "--no-patient-reads") == 0) {
+        if (std::strcmp(argv[i], "--no-patient-reads") == 0) {
             options.patientReads = false;
         } else if (std::strcmp(argv[i], "--no-held-check") == 0) {
             options.checkHeldRequests = false;
@@ -87,18 +79,7 @@ int main(int argc, char** argv) {
         stress::SequenceResult result = stress::RunSequence(KESTRUNE_DRIVER_PATH, start, options);
         events += result.events;
         words += result.wordsReceived;
-        std::vector<std::string> findings;
-        for (const std::string& finding : result.findings) {
-            if (tolerateHeldReorder &&
-                finding.find("in a read it issued earlier") != std::string::npos) {
-                std::printf("stress: random start %llu: known fault (held requests sent on after "
-                            "later ones): %s\n",
-                            static_cast<unsigned long long>(start), finding.c_str());
-                std::fflush(stdout);
-            } else {
-                findings.push_back(finding);
-            }
-        }
+        const std::vector<std::string>& findings = result.findings;
         if (!findings.empty()) {
             ++failed;
             std::printf("stress: random start %llu FAILED (%zu instruments, %zu events):\n",
