@@ -79,10 +79,6 @@ struct DeviceRecord {
     // Reads, writes and control codes that passed the gate while requests were held (the device
     // leaving or out of D0), in arrival order; ProcessPendingQueue sends them on or fails them.
     LIST_ENTRY pendingQueue GUARDED_BY(queueLock);
-    // TRUE from when the held requests are to be sent on until the work item that sends them
-    // finds none left: requests arriving meanwhile queue behind them, so that none overtakes an
-    // earlier one of the same application.
-    BOOLEAN heldRequestsResuming GUARDED_BY(queueLock);
     // Guards pendingQueue, the counts of pipeOpen, the pipe table's pointers as close reads them,
     // and the serial-number cache.
     KSPIN_LOCK queueLock;
@@ -115,21 +111,25 @@ struct DeviceRecord {
     ULONG readTransferOffset GUARDED_BY(readBufferLock);       // where the IN transfer in flight writes, and how much;
     ULONG readTransferLength GUARDED_BY(readBufferLock);       // length 0 when none is in flight
     BOOLEAN readTurnTaken GUARDED_BY(readBufferLock);          // one read is past its take: the others wait in readQueue
-    LIST_ENTRY readQueue GUARDED_BY(readBufferLock);           // reads waiting for their turn, in arrival order
     // One walk of the read queue at a time passes the turn on (see StartQueuedReads); a walk
     // asked for meanwhile, also from inside the running one, makes it go round once more.
     BOOLEAN readWalkActive GUARDED_BY(readBufferLock);
     BOOLEAN readWalkAgain GUARDED_BY(readBufferLock);
+    // TRUE from when the held requests are to be sent on until the work item that sends them
+    // finds none left: requests arriving meanwhile queue behind them, so that none overtakes an
+    // earlier one of the same application.
+    BOOLEAN heldRequestsResuming GUARDED_BY(queueLock);
+    LIST_ENTRY readQueue GUARDED_BY(readBufferLock);           // reads waiting for their turn, in arrival order
     // The chunk sizes are single aligned 32-bit values that a control code stores and the
     // transfer paths load without a lock: a load sees the old or the new size, never a mix, and
     // each transfer keeps the length it was built with.
     ULONG writeChunkSize LOCK_FREE_BY_DESIGN;  // reported and set by control codes
     ULONG readChunkSize LOCK_FREE_BY_DESIGN;   // length of each IN transfer
-    USB_DEVICE_DESCRIPTOR deviceDescriptor;  // read at configuration
     // A bounded wait for idleness (WaitForIdle): drainEvent, a notification event, is signalled
     // when outstandingIo falls to drainLevel; 0 when nobody waits.
     KEVENT drainEvent;
     LONG drainLevel GUARDED_BY(ioCountLock);
+    USB_DEVICE_DESCRIPTOR deviceDescriptor;  // read at configuration
     // 1 while a power-down that waited too long aborts the IN transfers: a read whose transfer
     // comes back then ends as a cancelled read instead of going down again. Interlocked.
     LONG abortingReads;

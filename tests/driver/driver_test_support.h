@@ -7,8 +7,10 @@
 
 #include "kestrune.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 namespace kestrune_test {
 
@@ -71,10 +73,17 @@ protected:
     std::unique_ptr<kstandin::LoadedDriver> driver_;
 };
 
-// Reads a field the driver changes under one of its spin locks from another thread.
+// Reads a field the driver changes under one of its spin locks from another thread. The load is
+// atomic as well: the driver also reads some such fields (the states) with interlocked
+// operations outside the lock.
 template <typename T> inline T ReadLocked(KSPIN_LOCK* lock, const T* field) {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(lock);
-    T value = *field;
+    T value;
+    if constexpr (std::is_integral_v<T> && sizeof(T) <= sizeof(uint64_t)) {
+        value = __atomic_load_n(field, __ATOMIC_SEQ_CST);
+    } else {
+        value = *field;
+    }
     KeReleaseSpinLock(lock, oldIrql);
     return value;
 }
