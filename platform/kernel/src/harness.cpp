@@ -652,6 +652,7 @@ void ResetKernel() {
         K().names.clear();
         K().links.clear();
         K().interfaces.clear();
+        K().interfaceByKey.clear();
         K().nextPdoIndex = 0;
         K().versionMajor = 10;
         K().versionMinor = 0;

@@ -59,6 +59,7 @@ struct DeviceInfo {
 
 struct InterfaceInfo {
     std::u16string link; // "\??\..."
+    std::u16string key;  // NameKey(link), kept so lookups need not rebuild it
     GUID guid;
     std::u16string referenceString;
     PDEVICE_OBJECT pdo;
@@ -79,7 +80,8 @@ struct Kernel {
     std::map<std::u16string, PDEVICE_OBJECT> names; // key -> device
     std::map<std::u16string, std::pair<std::u16string, std::u16string>>
         links; // key -> (link, target)
-    std::vector<InterfaceInfo> interfaces;
+    std::vector<InterfaceInfo> interfaces;          // in the order of registration
+    std::map<std::u16string, size_t> interfaceByKey; // key -> index in interfaces
     std::set<PFILE_OBJECT> files;
     std::set<PDRIVER_OBJECT> drivers;
     unsigned nextPdoIndex = 0;

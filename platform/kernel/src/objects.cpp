@@ -426,12 +426,17 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
         }
         link = u"\\??\\" + instance + u"#" + guid +
                (reference.empty() ? u"" : u"\\" + reference);
-        bool known = false;
-        for (const InterfaceInfo& existing : K().interfaces)
-            known = known || NameKey(existing.link) == NameKey(link);
-        if (!known)
-            K().interfaces.push_back(
-                InterfaceInfo{link, *InterfaceClassGuid, reference, PhysicalDeviceObject, false});
+        // A registration lasts beyond the device, as in the registry: the same instance plugged
+        // in again gets the same link, now belonging to its new PDO.
+        std::u16string key = NameKey(link);
+        auto known = K().interfaceByKey.find(key);
+        if (known != K().interfaceByKey.end()) {
+            K().interfaces[known->second].pdo = PhysicalDeviceObject;
+        } else {
+            K().interfaceByKey[key] = K().interfaces.size();
+            K().interfaces.push_back(InterfaceInfo{link, key, *InterfaceClassGuid, reference,
+                                                   PhysicalDeviceObject, false});
+        }
     }
     size_t bytes = (link.size() + 1) * sizeof(WCHAR);
     auto buffer = static_cast<PWSTR>(AllocateStringBuffer(bytes));
@@ -446,9 +451,9 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
     CheckIrql(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     std::u16string key = NameKey(FromUnicodeString(SymbolicLinkName));
     std::lock_guard<std::mutex> lock(K().mu);
-    for (InterfaceInfo& record : K().interfaces) {
-        if (NameKey(record.link) != key)
-            continue;
+    auto known = K().interfaceByKey.find(key);
+    if (known != K().interfaceByKey.end()) {
+        InterfaceInfo& record = K().interfaces[known->second];
         if (Enable) {
             if (record.enabled)
                 return STATUS_OBJECT_NAME_EXISTS;

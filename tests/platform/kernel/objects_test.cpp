@@ -162,6 +162,34 @@ TEST_F(ObjectsTest, InterfacesAndLinksResolveWhenOpeningFiles) {
     DeleteTestPdo(pdo);
 }
 
+TEST_F(ObjectsTest, AnInstancePluggedInAgainGetsItsLinkBackForTheNewDevice) {
+    PdoOptions options;
+    options.instanceId = u"USB\\VID_2A4B&PID_0002\\KS0001";
+    UNICODE_STRING first{}, second{};
+    PDEVICE_OBJECT pdo = CreateTestPdo(options);
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kTestInterface, nullptr, &first), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&first, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&first, FALSE), STATUS_SUCCESS);
+    PDEVICE_OBJECT old = pdo;
+    DeleteTestPdo(pdo);
+
+    PDEVICE_OBJECT spacer = CreateTestPdo(); // so the new device does not reuse the old memory
+    pdo = CreateTestPdo(options);
+    ASSERT_NE(pdo, old);
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kTestInterface, nullptr, &second), STATUS_SUCCESS);
+    EXPECT_EQ(ToU16(second), ToU16(first));
+    ASSERT_EQ(DeviceInterfaces().size(), 1u) << "one registration per instance";
+    EXPECT_EQ(DeviceInterfaces()[0].pdo, pdo);
+    ASSERT_EQ(IoSetDeviceInterfaceState(&second, TRUE), STATUS_SUCCESS)
+        << "enabling resolves the device plugged in now, not the deleted one";
+    EXPECT_EQ(SymbolicLinkTarget(ToU16(second)), std::optional<std::u16string>(DeviceName(pdo)));
+    EXPECT_EQ(IoSetDeviceInterfaceState(&second, FALSE), STATUS_SUCCESS);
+    RtlFreeUnicodeString(&first);
+    RtlFreeUnicodeString(&second);
+    DeleteTestPdo(pdo);
+    DeleteTestPdo(spacer);
+}
+
 TEST_F(ObjectsTest, PoolKeepsTagsAndTypesAndFailsTheInjectedAllocation) {
     void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 10, kBulkTag);
     FailAllocationAt(2);
