@@ -2,8 +2,9 @@
 // read chunk probe and the DOS device name; and the pipe aborts of the removal paths.
 //
 // Every length the device reports is checked before it is used: a configuration descriptor that
-// arrives shorter than its 9-byte header, announces a wTotalLength below 9, or comes back with a
-// different length the second time is refused with STATUS_DEVICE_DATA_ERROR.
+// arrives shorter than its 9-byte header, announces a wTotalLength below 9, comes back with a
+// different length the second time, or holds a descriptor that is not whole is refused with
+// STATUS_DEVICE_DATA_ERROR.
 #include "kestrune.h"
 
 namespace {
@@ -32,6 +33,33 @@ bool HasPlainLayout(PUSB_CONFIGURATION_DESCRIPTOR descriptor) {
     }
     ULONG endpoints = reinterpret_cast<PUCHAR>(descriptor)[kFirstInterfaceEndpointsOffset];
     return total == 9 + 9 * static_cast<ULONG>(descriptor->bNumInterfaces) + 7 * endpoints;
+}
+
+// True when every descriptor inside wTotalLength is whole: a bLength of at least 2 that ends
+// inside the total, and interface and endpoint descriptors no shorter than their fixed fields.
+// The parsing routines and the bus driver walk the descriptors by bLength and read those fields
+// of each interface and endpoint they meet, so anything else would make them read beyond what
+// the device returned.
+bool IsWellFormed(PUSB_CONFIGURATION_DESCRIPTOR descriptor) {
+    const UCHAR* bytes = reinterpret_cast<const UCHAR*>(descriptor);
+    ULONG total = descriptor->wTotalLength;
+    ULONG at = 0;
+    while (at < total) {
+        if (total - at < sizeof(USB_COMMON_DESCRIPTOR)) {
+            return false;
+        }
+        ULONG length = bytes[at];
+        UCHAR type = bytes[at + 1];
+        if (length < sizeof(USB_COMMON_DESCRIPTOR) || length > total - at) {
+            return false;
+        }
+        if ((type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) ||
+            (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR))) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
 }
 
 }  // namespace
@@ -106,7 +134,7 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device) {
         goto cleanup;
     }
     if (urb->UrbControlDescriptorRequest.TransferBufferLength != total || descriptor->wTotalLength != total ||
-        descriptor->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        descriptor->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) || !IsWellFormed(descriptor)) {
         status = STATUS_DEVICE_DATA_ERROR;
         goto cleanup;
     }

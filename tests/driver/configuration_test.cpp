@@ -3,6 +3,7 @@
 #include "driver_test_support.h"
 
 #include <chrono>
+#include <functional>
 
 namespace kestrune_test {
 namespace {
@@ -209,7 +210,37 @@ TEST_F(ConfigurationTest, DescriptorsThatBreakTheirOwnLengthsAreRefused) {
     InstrumentSpec noInterfaces = base;
     noInterfaces.rawConfiguration = Bytes{9, 2, 9, 0, 0, 1, 0, 0x80, 50};
 
-    for (const InstrumentSpec* spec : {&truncated, &tinyTotal, &shortBody, &noInterfaces}) {
+    // Descriptors inside wTotalLength that are not whole. The good layout is the configuration
+    // (9), the interface (9) at offset 9, then its endpoints (7 each) from offset 18.
+    auto bent = [&](std::function<void(Bytes&)> change) {
+        InstrumentSpec spec = base;
+        Bytes bytes = good;
+        change(bytes);
+        bytes[2] = static_cast<UCHAR>(bytes.size());
+        bytes[3] = static_cast<UCHAR>(bytes.size() >> 8);
+        spec.rawConfiguration = bytes;
+        return spec;
+    };
+    std::vector<InstrumentSpec> malformed = {
+        // an interface descriptor whose header is the last two bytes
+        bent([](Bytes& b) { b.insert(b.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE}); }),
+        // an interface descriptor shorter than its fixed fields
+        bent([](Bytes& b) { b.insert(b.end(), {4, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0}); }),
+        // an endpoint descriptor shorter than its fixed fields
+        bent([](Bytes& b) { b[18] = 5; b.erase(b.begin() + 23, b.begin() + 25); }),
+        // a zero bLength in the middle
+        bent([](Bytes& b) { b[18] = 0; }),
+        // a class-specific descriptor that runs past the end
+        bent([](Bytes& b) { b.insert(b.end(), {40, 0x24, 1, 2}); }),
+        // one byte left over after the last descriptor
+        bent([](Bytes& b) { b.push_back(7); }),
+    };
+
+    std::vector<const InstrumentSpec*> refused = {&truncated, &tinyTotal, &shortBody, &noInterfaces};
+    for (const InstrumentSpec& spec : malformed) {
+        refused.push_back(&spec);
+    }
+    for (const InstrumentSpec* spec : refused) {
         DeviceRecord* record = Start(*spec, STATUS_DEVICE_DATA_ERROR);
         ASSERT_NE(record, nullptr);
         EXPECT_EQ(record->deviceState, static_cast<ULONG>(NotStarted));
